@@ -1,0 +1,30 @@
+#!/bin/sh
+# Builds qmail-zelmd and runs the whole test suite twice: the normal build
+# (arena allocator) and a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer (every allocation from the heap).
+set -eu
+cd "$(dirname "$0")/.."
+
+need="cmake g++ make libgtest-dev"
+missing=""
+for p in $need; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "installing:$missing"
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
+fi
+
+jobs=$(nproc)
+status=0
+for variant in normal sanitize; do
+  case $variant in
+    normal) dir=build; flags="" ;;
+    sanitize) dir=build-asan; flags="-DZELMD_SANITIZE=ON" ;;
+  esac
+  echo "== $variant build ($dir)"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo $flags >/dev/null
+  cmake --build "$dir" -j "$jobs" >/dev/null
+  (cd "$dir" && ctest --output-on-failure -j "$jobs") || status=1
+done
+exit $status

@@ -1,16 +1,121 @@
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstdio>
 
+#include "env.h"
 #include "exitcode.h"
+#include "http_client.h"
+#include "now.h"
+#include "qmail-zelmd.h"
 #include "str.h"
 
+stralloc zelmd_host, zelmd_port;
+int zelmd_block_spam, zelmd_block_bulk, zelmd_block_virus, zelmd_block_vhigh;
+const char *remoteip;
+char *zelmd_response;
+
 namespace {
-constexpr const char VERSION[] = "1.5";
+constexpr char VERSION[] = "1.5";
+constexpr int SENDERID_SIZE = 4000;
+
+const char *relayclient;
+const char *smtpauthuser;
+
+void set_process_limit() {
+  rlimit r;
+  if (getrlimit(RLIMIT_NPROC, &r) == -1) return;
+  r.rlim_cur = 1024;
+  setrlimit(RLIMIT_NPROC, &r);
 }
 
+// A queue program that stops reading must not kill the filter before it
+// has cleaned up; with a handler the write fails with EPIPE instead, and
+// the handler does not survive into the queue program.
+void ignore_sigpipe() {
+  struct sigaction sa = {};
+  sa.sa_handler = [](int) {};
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGPIPE, &sa, nullptr);
+}
+
+void choose_direction() {
+  if (relayclient) {
+    zelmd_host = zelmd_out_host;
+    zelmd_port = zelmd_out_port;
+    zelmd_block_spam = zelmd_out_block_spam;
+    zelmd_block_bulk = zelmd_out_block_bulk;
+    zelmd_block_virus = zelmd_out_block_virus;
+    zelmd_block_vhigh = zelmd_out_block_vhigh;
+    zelmd_check_inbound = 0;
+  } else {
+    zelmd_host = zelmd_in_host;
+    zelmd_port = zelmd_in_port;
+    zelmd_block_spam = zelmd_in_block_spam;
+    zelmd_block_bulk = zelmd_in_block_bulk;
+    zelmd_block_virus = zelmd_in_block_virus;
+    zelmd_block_vhigh = zelmd_in_block_vhigh;
+    zelmd_check_outbound = 0;
+  }
+}
+
+void append(char *buf, const char *s) {
+  uint32_t n = str_len(buf);
+  while (*s && n < SENDERID_SIZE - 1) buf[n++] = *s++;
+  buf[n] = 0;
+}
+
+int classify(const char *senderid, int flag) {
+  // The identity is sent only for a flag of exactly 1.
+  const char outbound = flag == 1;
+  return process_zelmd_request(zelmd_host.s, zelmd_host.len, zelmd_port.s, zelmd_port.len,
+                               mail_from, remoteip, senderid, outbound, message_buffer,
+                               isStream ? message_len : 0, static_cast<char>(isStream),
+                               &zelmd_response);
+}
+} // namespace
+
 int main(int argc, char **argv) {
+  ClassifyResult result = {};
+
   if (argc > 1 && !str_diff(argv[1], "-v")) {
     std::printf("%s ver %s\n", argv[0], VERSION);
     return exit_ok;
   }
-  return exit_temp;
+
+  set_process_limit();
+  ignore_sigpipe();
+  setup();
+  start = now();
+  format_dir(workdir);
+  make_workdir();
+  isStream = read_message();
+  read_address();
+
+  relayclient = env_get("RELAYCLIENT");
+  if (!relayclient) relayclient = env_get("SMTPAUTHUSER");
+  smtpauthuser = env_get("SMTPAUTHUSER");
+  remoteip = env_get("TCPREMOTEIP");
+  if (!remoteip) remoteip = "127.0.0.1";
+
+  choose_direction();
+  if (!(relayclient ? zelmd_check_outbound : zelmd_check_inbound)) forward(&result);
+
+  static char senderid[SENDERID_SIZE];
+  int flag = 0;
+  if (relayclient) {
+    flag = zelmd_check_outbound;
+    if (zelmd_senderid_smtpauth == 1 && smtpauthuser)
+      append(senderid, smtpauthuser);
+    else if (zelmd_senderid_senderip == 1)
+      append(senderid, remoteip);
+    else
+      flag = 0;
+  }
+
+  if (classify(senderid, flag) != 0) {
+    if (zelmd_require_scan) exit_clean(exit_temp);
+    forward(&result);
+  }
+  forward(&result);
 }

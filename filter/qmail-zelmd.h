@@ -1,0 +1,71 @@
+#ifndef QMAIL_ZELMD_H
+#define QMAIL_ZELMD_H
+
+// Process-wide state of the filter, one message per process.
+
+#include <cstdint>
+#include <ctime>
+
+#include "classify.h"
+#include "qmail.h"
+#include "stralloc.h"
+#include "substdio.h"
+
+inline constexpr int MESSAGE_BUFFER_SIZE = 32000;
+inline constexpr int ADDR_SIZE = 500;
+inline constexpr int MAX_RCPT = 255;
+
+// intake.cpp
+extern char message_buffer[MESSAGE_BUFFER_SIZE];
+extern uint32_t message_len; // bytes of an in-memory message, NUL bytes included
+extern int header_len;
+extern int isStream;
+extern int temp_fd;
+extern char workdir[128];
+extern char workfile[192];
+extern time_t start;
+extern char mail_from[ADDR_SIZE];
+extern char rcpt_to[MAX_RCPT][ADDR_SIZE];
+extern int max_rcpt_to;
+extern substdio ssout;
+
+void format_dir(char *buffer);
+void make_workdir();
+int read_message();
+void read_address();
+[[noreturn]] void exit_clean(int status);
+[[noreturn]] void die_read();
+[[noreturn]] void die_alarm();
+void out(const char *s);
+void flush();
+int find_header_len(const char *buf, uint32_t len);
+
+// setup.cpp
+extern stralloc zelmd_in_host, zelmd_in_port, zelmd_out_host, zelmd_out_port;
+extern int zelmd_in_block_spam, zelmd_in_block_bulk, zelmd_in_block_virus, zelmd_in_block_vhigh;
+extern int zelmd_out_block_spam, zelmd_out_block_bulk, zelmd_out_block_virus,
+    zelmd_out_block_vhigh;
+extern int zelmd_check_outbound, zelmd_check_inbound;
+extern int zelmd_senderid_smtpauth, zelmd_senderid_senderip;
+extern int zelmd_out_totspam_action, zelmd_out_totspam_num;
+extern int zelmd_out_totsusp_action, zelmd_out_totsusp_num;
+extern int zelmd_out_totvirus_action, zelmd_out_totvirus_num;
+extern int zelmd_out_totmsgs_action, zelmd_out_totmsgs_num;
+extern stralloc zelmd_report_imap_folder, zelmd_queue_binary;
+extern int zelmd_require_scan;
+
+void setup();
+[[noreturn]] void die_control();
+
+// qmail-zelmd.cpp: the active set and what the environment said.
+extern stralloc zelmd_host, zelmd_port;
+extern int zelmd_block_spam, zelmd_block_bulk, zelmd_block_virus, zelmd_block_vhigh;
+extern const char *remoteip;
+extern char *zelmd_response;
+
+// forward.cpp
+void send_zelmd_headers(const ClassifyResult *result, qmail_handle *qq);
+void send_file(const ClassifyResult *result, qmail_handle *qq);
+[[noreturn]] void forward(const ClassifyResult *result);
+
+#endif

@@ -1,0 +1,29 @@
+#ifndef QMAIL_H
+#define QMAIL_H
+
+#include <cstdint>
+
+#include "substdio.h"
+
+// One hand-off of a message and its envelope to the queue program.
+struct qmail_handle {
+  int flag_error;
+  int64_t pid;
+  int fd_message;
+  int fd_envelope;
+  substdio ss;
+  char buf[1024];
+};
+
+int qmail_open(qmail_handle *qq);
+void qmail_put(qmail_handle *qq, const char *s, int len);
+void qmail_puts(qmail_handle *qq, const char *s);
+void qmail_from(qmail_handle *qq, const char *s);
+void qmail_to(qmail_handle *qq, const char *s);
+const char *qmail_close(qmail_handle *qq, int *code);
+
+int wait_pid(int *wstat, int64_t pid);
+int fd_copy(int to, int from);
+int fd_move(int to, int from);
+
+#endif

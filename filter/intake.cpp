@@ -63,8 +63,12 @@ int addrin(char *buf, int len) { return substdio_get(&ssaddrin, buf, len); }
 // planted it or write into it: a real directory of our own, closed to
 // group and others.
 bool safe_dir(const char *path) {
+  // Without its trailing slash, so that lstat does not follow a link.
+  char name[128];
+  uint32_t n = str_copy(name, path);
+  while (n > 1 && name[n - 1] == '/') name[--n] = 0;
   struct stat st;
-  if (lstat(path, &st) == -1) return false;
+  if (lstat(name, &st) == -1) return false;
   return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && !(st.st_mode & (S_IWGRP | S_IWOTH));
 }
 

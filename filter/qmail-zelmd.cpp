@@ -31,8 +31,11 @@ void set_process_limit() {
 
 // A queue program that stops reading must not kill the filter before it
 // has cleaned up; with a handler the write fails with EPIPE instead, and
-// the handler does not survive into the queue program.
+// the handler does not survive into the queue program. A SIGPIPE that
+// qmail-smtpd already ignores stays ignored, for the queue program too.
 void ignore_sigpipe() {
+  struct sigaction old;
+  if (sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) return;
   struct sigaction sa = {};
   sa.sa_handler = [](int) {};
   sigemptyset(&sa.sa_mask);

@@ -1,0 +1,163 @@
+// How a run ends: the queue program's result, configuration that cannot be
+// read, and the choice of direction.
+#include <filesystem>
+#include <fstream>
+
+#include "harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string small = "Subject: x\n\nbody\n";
+const std::string spooled = "Subject: x\n\n" + std::string(40000, 'b');
+
+TEST(Exit, QueueProgramResultPassedOn) {
+  struct { std::vector<std::string> env; int code; } cases[] = {
+      {{}, 0},
+      {{"FAKEQ_EXIT=11"}, 11},
+      {{"FAKEQ_EXIT=31"}, 31},
+      {{"FAKEQ_EXIT=81"}, 81},
+      {{"FAKEQ_EXIT=100"}, 100},
+      {{"FAKEQ_SIGNAL=9"}, 71},
+      {{"FAKEQ_SIGNAL=15"}, 71},
+      // Under qmail-smtpd SIGPIPE is ignored: a queue program that stops
+      // reading only makes the filter's writes fail.
+      {{"FAKEQ_NOREAD=1", "FAKEQ_EXIT=31"}, 31},
+  };
+  for (const auto &c : cases) {
+    for (const std::string *msg : {&small, &spooled}) {
+      SCOPED_TRACE(testing::Message() << (c.env.empty() ? "exit 0" : c.env.back())
+                                      << ", message of " << msg->size());
+      qmail_home h;
+      const auto r = run_filter(h, {.message = *msg, .envelope = envelope({"Fa", "Tb"}),
+                                    .env = c.env});
+      EXPECT_EQ(r.code, c.code) << r;
+      EXPECT_EQ(r.output, "");
+      EXPECT_FALSE(fs::exists(r.workdir));
+    }
+  }
+}
+
+TEST(Exit, QueueProgramThatStopsReadingWithSigpipeAtDefault) {
+  // Started by something that leaves SIGPIPE at its default, the filter
+  // must still end with the queue program's code and clean up, not die
+  // half-way with its spool file left behind.
+  const std::string big = "Subject: x\n\n" + std::string(300000, 'b');
+  for (const std::string *msg : {&small, &big}) {
+    qmail_home h;
+    const auto r = run_filter(h, {.message = *msg, .envelope = envelope({"Fa", "Tb"}),
+                                  .env = {"FAKEQ_NOREAD=1", "FAKEQ_EXIT=31"},
+                                  .sigpipe_default = true});
+    EXPECT_EQ(r.signal, 0) << r;
+    EXPECT_EQ(r.code, 31) << r;
+    EXPECT_FALSE(fs::exists(r.workdir));
+  }
+}
+
+TEST(Exit, QueueProgramThatCannotRun) {
+  qmail_home h;
+  const fs::path plain = h.root / "not-executable";
+  std::ofstream(plain) << "#!/bin/sh\nexit 0\n";
+  fs::permissions(plain, fs::perms::owner_read | fs::perms::owner_write);
+  for (const std::string &bin : std::vector<std::string>{"/nonexistent/qmail-queue", plain.string(),
+                                                       h.root.string(), ""}) {
+    SCOPED_TRACE(bin);
+    h.control("zelmd_queue_binary", bin + "\n");
+    const auto r = run_filter(h, {.message = spooled, .envelope = envelope({"Fa", "Tb"})});
+    EXPECT_EQ(r.code, 120) << r;
+    EXPECT_FALSE(fs::exists(r.workdir));
+  }
+}
+
+TEST(Exit, UnreadableControlFileStopsTheFilter) {
+  for (const char *name : {"me", "zelmd_in_host", "zelmd_in_port", "zelmd_out_host",
+                           "zelmd_out_port", "zelmd_report_imap_folder",
+                           "zelmd_queue_binary"}) {
+    SCOPED_TRACE(name);
+    qmail_home h;
+    h.unreadable_control(name);
+    const auto r = run_filter(h, {.message = small, .envelope = envelope({"Fa", "Tb"})});
+    EXPECT_EQ(r.code, 1) << r;
+    EXPECT_EQ(r.output, "421 unable to read controls (#4.3.0)\r\n");
+    EXPECT_FALSE(h.record("argv0")) << "queue program started";
+    EXPECT_FALSE(fs::exists(r.workdir));
+  }
+}
+
+// Classification cannot succeed here: the daemon address leads nowhere, so
+// a direction whose check is on fails its request.
+void no_daemon(const qmail_home &h) {
+  for (const char *f : {"zelmd_in_host", "zelmd_out_host"}) h.control(f, "127.0.0.1\n");
+  for (const char *f : {"zelmd_in_port", "zelmd_out_port"}) h.control(f, "1\n");
+}
+
+TEST(Exit, BadNumberFileTakesItsDefault) {
+  struct { const char *file; const char *content; const char *other, *other_content; } cases[] = {
+      {"zelmd_check_inbound", nullptr, "zelmd_require_scan", "1"},
+      {"zelmd_check_inbound", "yes", "zelmd_require_scan", "1"},
+      {"zelmd_require_scan", nullptr, "zelmd_check_inbound", "1"},
+      {"zelmd_require_scan", "on", "zelmd_check_inbound", "1"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.file << " " << (c.content ? c.content : "unreadable"));
+    qmail_home h;
+    no_daemon(h);
+    if (c.content)
+      h.control(c.file, c.content);
+    else
+      h.unreadable_control(c.file);
+    h.control(c.other, c.other_content);
+    const auto r = run_filter(h, {.message = small, .envelope = envelope({"Fa", "Tb"})});
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_EQ(r.output, "");
+    EXPECT_TRUE(same_bytes(h.record("message"), small));
+  }
+}
+
+TEST(Exit, DirectionPicksTheCheckSwitch) {
+  struct {
+    std::vector<std::string> env;
+    const char *check; // the switch that is on
+    const char *require;
+    int code;
+  } cases[] = {
+      {{}, "zelmd_check_inbound", "1", 71},
+      {{}, "zelmd_check_inbound", "2", 71},
+      {{}, "zelmd_check_outbound", "1", 0},
+      {{"TCPREMOTEIP=192.0.2.1"}, "zelmd_check_inbound", "1", 71},
+      {{"RELAYCLIENT="}, "zelmd_check_outbound", "1", 71},
+      {{"RELAYCLIENT="}, "zelmd_check_inbound", "1", 0},
+      {{"RELAYCLIENT=@example.org"}, "zelmd_check_outbound", "1", 71},
+      {{"SMTPAUTHUSER=joe"}, "zelmd_check_outbound", "1", 71},
+      {{"SMTPAUTHUSER=joe"}, "zelmd_check_inbound", "1", 0},
+      {{"SMTPAUTHUSER="}, "zelmd_check_outbound", "1", 71},
+      {{"RELAYCLIENT=", "SMTPAUTHUSER=joe"}, "zelmd_check_outbound", "1", 71},
+      // A failed request without require_scan: forwarded untouched.
+      {{}, "zelmd_check_inbound", "0", 0},
+      {{"RELAYCLIENT="}, "zelmd_check_outbound", "0", 0},
+  };
+  for (const auto &c : cases) {
+    for (const char *check_value : {"1", "2"}) {
+      SCOPED_TRACE(testing::Message() << (c.env.empty() ? "no env" : c.env[0]) << ", "
+                                      << c.check << "=" << check_value
+                                      << ", require_scan=" << c.require);
+      qmail_home h;
+      no_daemon(h);
+      h.control(c.check, check_value + std::string("\n"));
+      h.control("zelmd_require_scan", c.require + std::string("\n"));
+      const auto r = run_filter(h, {.message = spooled, .envelope = envelope({"Fa", "Tb"}),
+                                    .env = c.env});
+      EXPECT_EQ(r.code, c.code) << r;
+      if (c.code == 0) {
+        EXPECT_TRUE(same_bytes(h.record("message"), spooled));
+        EXPECT_EQ(h.record("envelope"), queue_envelope("a", {"b"}));
+      } else {
+        EXPECT_FALSE(h.record("argv0")) << "queue program started";
+      }
+      EXPECT_FALSE(fs::exists(r.workdir));
+    }
+  }
+}
+
+} // namespace

@@ -1,0 +1,143 @@
+// The spool area under /tmp: used only when it is safely ours, and the
+// working directory gone again however the run ends.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+
+#include "fd.h"
+#include "harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string spooled = "Subject: x\n\n" + std::string(40000, 'b');
+
+TEST(Spool, ReadFailureCleansUp) {
+  qmail_home h;
+  const fd_owner dir(open(h.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_TRUE(dir.ok());
+  // Reading a directory fails: on 0 before anything is spooled, on 1 after.
+  for (const filter_run &run : {filter_run{.envelope = envelope({"Fa", "Tb"}), .fd0 = dir.get()},
+                                filter_run{.message = spooled, .fd1 = dir.get()}}) {
+    const auto r = run_filter(h, run);
+    EXPECT_EQ(r.code, 1) << r;
+    EXPECT_FALSE(h.record("argv0")) << "queue program started";
+    EXPECT_FALSE(fs::exists(r.workdir));
+  }
+}
+
+// Regular files anywhere below p.
+int files_below(const fs::path &p) {
+  int n = 0;
+  for (const auto &e : fs::recursive_directory_iterator(p)) n += e.is_regular_file();
+  return n;
+}
+
+const std::string shared = "/tmp/qmail-zelmd";
+std::string workdir_here() { return shared + "/" + std::to_string(getpid()); }
+
+bool make_dir(const std::string &p, mode_t mode, uid_t uid = 0) {
+  return mkdir(p.c_str(), 0) == 0 && chmod(p.c_str(), mode) == 0 && chown(p.c_str(), uid, uid) == 0;
+}
+bool make_file(const std::string &p) { return close(creat(p.c_str(), 0644)) == 0; }
+
+// The filter runs as root here, so uid 65534 is someone else.
+TEST(Spool, UnsafeAreaRefused) {
+  if (!can_isolate()) GTEST_SKIP() << "needs root and mount namespaces";
+  struct {
+    const char *name;
+    std::function<bool(const std::string &elsewhere)> plant;
+    int planted_files = 0;
+  } cases[] = {
+      {"shared dir cannot be made",
+       [](auto &) {
+         return mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+       }},
+      {"shared dir a symlink", [](auto &e) { return symlink(e.c_str(), shared.c_str()) == 0; }},
+      {"shared dir a file", [](auto &) { return make_file(shared); }, 1},
+      {"shared dir writable by all", [](auto &) { return make_dir(shared, 0777); }},
+      {"shared dir writable by group", [](auto &) { return make_dir(shared, 0770); }},
+      {"shared dir someone else's", [](auto &) { return make_dir(shared, 0755, 65534); }},
+      {"workdir a symlink",
+       [](auto &e) {
+         return make_dir(shared, 0755) && symlink(e.c_str(), workdir_here().c_str()) == 0;
+       }},
+      {"workdir a file", [](auto &) { return make_dir(shared, 0755) && make_file(workdir_here()); },
+       1},
+      {"workdir writable by others",
+       [](auto &) { return make_dir(shared, 0755) && make_dir(workdir_here(), 0757); }},
+      {"workdir someone else's",
+       [](auto &) { return make_dir(shared, 0755) && make_dir(workdir_here(), 0750, 65534); }},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    qmail_home h;
+    const fs::path elsewhere = h.root / "elsewhere";
+    fs::create_directory(elsewhere);
+    const auto r = run_filter(h, {.message = spooled, .envelope = envelope({"Fa", "Tb"}),
+                                  .private_tmp = true,
+                                  .in_child = [&] { return c.plant(elsewhere.string()); }});
+    EXPECT_EQ(r.code, 71) << r;
+    EXPECT_FALSE(h.record("argv0")) << "queue program started";
+    EXPECT_EQ(files_below(h.tmp), c.planted_files);
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+  }
+}
+
+TEST(Spool, SafeAreaUsed) {
+  if (!can_isolate()) GTEST_SKIP() << "needs root and mount namespaces";
+  struct {
+    const char *name;
+    std::function<bool()> plant;
+  } cases[] = {
+      {"shared dir made", [] { return true; }},
+      {"shared dir private", [] { return make_dir(shared, 0700); }},
+      {"workdir left by an earlier process",
+       [] { return make_dir(shared, 0755) && make_dir(workdir_here(), 0750); }},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    qmail_home h;
+    const auto r = run_filter(h, {.message = spooled, .envelope = envelope({"Fa", "Tb"}),
+                                  .private_tmp = true, .in_child = c.plant});
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_TRUE(same_bytes(h.record("message"), spooled));
+    EXPECT_FALSE(fs::exists(r.workdir));
+    struct stat st;
+    ASSERT_EQ(lstat((h.tmp / "qmail-zelmd").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(st.st_mode & 022, 0u);
+  }
+}
+
+TEST(Spool, SpoolFileNotFollowedThroughSymlink) {
+  if (!can_isolate()) GTEST_SKIP() << "needs root and mount namespaces";
+  qmail_home h;
+  const fs::path victim = h.root / "victim";
+  std::ofstream(victim) << "untouched";
+  // The spool file is named after the start time; cover the seconds the
+  // filter may start in.
+  const auto plant = [&] {
+    const std::string w = workdir_here();
+    if (!make_dir(shared, 0755) || !make_dir(w, 0750)) return false;
+    const time_t now = time(nullptr);
+    for (time_t t = now - 1; t < now + 60; ++t)
+      if (symlink(victim.c_str(), (w + "/" + std::to_string(t) + ".msg").c_str()) != 0)
+        return false;
+    return true;
+  };
+  const auto r = run_filter(h, {.message = spooled, .envelope = envelope({"Fa", "Tb"}),
+                                .private_tmp = true, .in_child = plant});
+  EXPECT_EQ(r.code, 71) << r;
+  std::ifstream f(victim);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "untouched");
+}
+
+} // namespace

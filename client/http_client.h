@@ -3,11 +3,22 @@
 
 #include <cstdint>
 
-// Posts one message to the classification daemon. 0: the request ran, and
-// *response holds the answer when one came; non-zero: it failed.
+#include "stralloc.h"
+
+// Seconds the whole exchange with the daemon may take; 0: no limit.
+extern int g_iTimeout;
+
+// Posts one message to the classification daemon: the message itself
+// (inmemory non-zero: message holds messagelen bytes), or, when it was
+// spooled, the spool file named by message. 0: an answer came and
+// *response holds it as NUL-terminated text; 1: the request failed.
 int process_zelmd_request(const char *host, uint32_t hostlen, const char *port, uint32_t portlen,
                           const char *mailfrom, const char *senderip, const char *senderid,
                           char outbound, const char *message, uint32_t messagelen, char inmemory,
                           char **response);
+
+void SetDestination(char *url);
+int SetZELMHeader(stralloc *body);
+int SetBody(stralloc *body, char *url, const char *message, uint32_t messagelen);
 
 #endif

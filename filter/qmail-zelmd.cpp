@@ -9,6 +9,7 @@
 #include "now.h"
 #include "qmail-zelmd.h"
 #include "str.h"
+#include "zelmd_response.h"
 
 stralloc zelmd_host, zelmd_port;
 int zelmd_block_spam, zelmd_block_bulk, zelmd_block_virus, zelmd_block_vhigh;
@@ -71,6 +72,7 @@ void append(char *buf, const char *s) {
 int classify(const char *senderid, int flag) {
   // The identity is sent only for a flag of exactly 1.
   const char outbound = flag == 1;
+  g_iTimeout = zelmd_timeout;
   return process_zelmd_request(zelmd_host.s, zelmd_host.len, zelmd_port.s, zelmd_port.len,
                                mail_from, remoteip, senderid, outbound, message_buffer,
                                isStream ? message_len : 0, static_cast<char>(isStream),
@@ -120,5 +122,6 @@ int main(int argc, char **argv) {
     if (zelmd_require_scan) exit_clean(exit_temp);
     forward(&result);
   }
+  parse_zelmd_response(zelmd_response, &result);
   forward(&result);
 }

@@ -53,6 +53,7 @@ extern int zelmd_out_totvirus_action, zelmd_out_totvirus_num;
 extern int zelmd_out_totmsgs_action, zelmd_out_totmsgs_num;
 extern stralloc zelmd_report_imap_folder, zelmd_queue_binary;
 extern int zelmd_require_scan;
+extern int zelmd_timeout; // seconds for the whole exchange with the daemon; 0: no limit
 
 void setup();
 [[noreturn]] void die_control();

@@ -13,6 +13,7 @@ int zelmd_out_totvirus_action, zelmd_out_totvirus_num;
 int zelmd_out_totmsgs_action, zelmd_out_totmsgs_num;
 stralloc zelmd_report_imap_folder, zelmd_queue_binary;
 int zelmd_require_scan;
+int zelmd_timeout;
 
 namespace {
 struct text_setting {
@@ -66,6 +67,7 @@ const text_setting paths[] = {
 
 const number_setting late_switches[] = {
     {&zelmd_require_scan, "control/zelmd_require_scan", 0},
+    {&zelmd_timeout, "control/zelmd_timeout", 120},
 };
 
 template <size_t N> void read_texts(const text_setting (&list)[N]) {
@@ -93,4 +95,7 @@ void setup() {
   read_numbers(switches);
   read_texts(paths);
   read_numbers(late_switches);
+  // Only a wrapped-around number reads as negative; never wait for ever
+  // because of one.
+  if (zelmd_timeout < 0) zelmd_timeout = 120;
 }

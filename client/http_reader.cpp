@@ -107,9 +107,9 @@ int field(http_reader *r, const char *s, uint32_t n) {
     r->has_length = true;
     r->remaining = len;
   } else if (equal_nocase(s, colon, "transfer-encoding")) {
-    r->chunked = ends_chunked(v, vn);
     // Another final coding: the body runs to the end of the connection.
-    if (!r->chunked) r->has_length = false;
+    r->chunked = ends_chunked(v, vn);
+    r->coded = true;
   }
   return 0;
 }
@@ -117,12 +117,12 @@ int field(http_reader *r, const char *s, uint32_t n) {
 int end_of_head(http_reader *r) {
   if (r->status >= 100 && r->status < 200) {
     // An interim response: the real one follows.
-    r->chunked = r->has_length = false;
+    r->chunked = r->coded = r->has_length = false;
     r->remaining = 0;
     return STATUS_LINE;
   }
   if (r->chunked) return CHUNK_SIZE;
-  if (r->has_length) {
+  if (r->has_length && !r->coded) {
     if (r->remaining > r->body_limit) return BROKEN;
     return r->remaining ? BODY_LENGTH : DONE;
   }

@@ -15,6 +15,7 @@ struct http_reader {
   int state;
   int status;
   bool chunked;
+  bool coded; // a Transfer-Encoding came: Content-Length does not count
   bool has_length;
   uint64_t remaining; // body or chunk bytes still expected
   uint32_t head_bytes; // bytes of status line and fields so far

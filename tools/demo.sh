@@ -7,7 +7,7 @@ set -eu
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
-need="cmake g++ make libgtest-dev python3"
+need="cmake g++ make pkg-config libgtest-dev libcpp-httplib-dev python3"
 missing=""
 for p in $need; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"

@@ -5,7 +5,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-need="cmake g++ make libgtest-dev"
+need="cmake g++ make pkg-config libgtest-dev libcpp-httplib-dev"
 missing=""
 for p in $need; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"

@@ -1,0 +1,164 @@
+#!/usr/bin/env python3
+"""Pushes sample messages through build/qmail-zelmd the way qmail-smtpd
+does: message on descriptor 0, envelope on descriptor 1, a qmail home as
+current directory, a queue program that records what it is handed, and
+zelmd-sim as the classification daemon. The filter's syslog lines are
+caught on a /dev/log of the demo's own, in a private mount namespace."""
+
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+FILTER = os.path.join(TOP, "build", "qmail-zelmd")
+SIM = os.path.join(TOP, "build", "zelmd-sim")
+
+GTUBE = "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X"
+EICAR = r"X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
+
+# What qmail-smtpd tells the SMTP client for each exit code.
+SMTP_ANSWER = {
+    0: "250 ok",
+    1: "451 qq temporary problem (#4.3.0)",
+    11: "554 envelope address too long for qq (#5.1.3)",
+    31: "554 mail server permanently rejected message (#5.3.0)",
+    54: "451 qq read error (#4.3.0)",
+    71: "451 mail server temporarily rejected message (#4.3.0)",
+    91: "451 qq internal bug (#4.3.0)",
+}
+
+
+class Demo:
+    def __init__(self):
+        self.work = tempfile.mkdtemp(prefix="zelmd-demo-")
+        self.home = os.path.join(self.work, "home")
+        self.queue = os.path.join(self.work, "queue")
+        self.dev = os.path.join(self.work, "dev")
+        for d in (os.path.join(self.home, "control"), self.queue, self.dev):
+            os.makedirs(d)
+        recorder = os.path.join(self.work, "recording-queue")
+        with open(recorder, "w") as f:
+            f.write("#!/bin/sh\n# Stands in for qmail-queue: keeps what it is handed and accepts it.\n"
+                    f"cat > {self.queue}/message\ncat <&1 > {self.queue}/envelope\nexit 0\n")
+        os.chmod(recorder, 0o755)
+        self.control("zelmd_queue_binary", recorder)
+        self.log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.log.bind(os.path.join(self.dev, "log"))
+        self.log.setblocking(False)
+        self.isolate = os.geteuid() == 0 and shutil.which("unshare") is not None
+        self.made_home = False
+        # The queue program runs in the qmail home; make one when qmail is
+        # not installed.
+        if not os.path.isdir("/var/qmail"):
+            os.mkdir("/var/qmail")
+            self.made_home = True
+        self.sim = subprocess.Popen([SIM, "--port", "0"], stdout=subprocess.PIPE,
+                                    stderr=subprocess.DEVNULL, text=True)
+        line = self.sim.stdout.readline()  # "zelmd-sim listening on ADDR:PORT"
+        self.port = line.rsplit(":", 1)[1].strip()
+        for direction in ("in", "out"):
+            self.control(f"zelmd_{direction}_host", "127.0.0.1")
+            self.control(f"zelmd_{direction}_port", self.port)
+
+    def close(self):
+        self.sim.terminate()
+        self.sim.wait()
+        self.log.close()
+        shutil.rmtree(self.work, ignore_errors=True)
+        if self.made_home:
+            os.rmdir("/var/qmail")
+
+    def control(self, name, value):
+        with open(os.path.join(self.home, "control", name), "w") as f:
+            f.write(value + "\n")
+
+    def run(self, title, message, sender, recipients, env=None):
+        print(f"== {title}")
+        envelope = b"F" + sender.encode() + b"\0"
+        envelope += b"".join(b"T" + r.encode() + b"\0" for r in recipients) + b"\0"
+        ours, theirs = socket.socketpair()
+        ours.sendall(envelope)
+        ours.shutdown(socket.SHUT_WR)
+        for name in ("message", "envelope"):
+            path = os.path.join(self.queue, name)
+            if os.path.exists(path):
+                os.unlink(path)
+        argv = [FILTER]
+        if self.isolate:
+            argv = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                    f'mount --bind "{self.dev}" /dev && exec "{FILTER}"']
+        msgfile = os.path.join(self.work, "input")
+        with open(msgfile, "wb") as f:
+            f.write(message.encode() if isinstance(message, str) else message)
+        with open(msgfile, "rb") as m:
+            p = subprocess.Popen(argv, stdin=m, stdout=theirs, cwd=self.home,
+                                 env={"PATH": "/usr/bin:/bin", **(env or {})})
+        theirs.close()
+        said = ours.recv(4096).decode(errors="replace").strip()
+        code = p.wait()
+        print(f"exit code {code}: qmail-smtpd answers \"{SMTP_ANSWER.get(code, '451 qq temporary problem (#4.3.0)')}\"")
+        if said:
+            print(f"the filter said on descriptor 1: {said}")
+        while True:
+            try:
+                line = self.log.recv(4096).decode(errors="replace")
+            except BlockingIOError:
+                break
+            print("syslog: " + line.split(": ", 1)[-1])
+        path = os.path.join(self.queue, "message")
+        if os.path.exists(path):
+            with open(path, "rb") as f:
+                received = f.read()
+            head = received.split(b"\n\n", 1)[0].decode(errors="replace")
+            print("header as queued:")
+            for line in head.splitlines():
+                print("   | " + line)
+        else:
+            print("nothing was queued")
+        print()
+
+
+def mail(subject, body, sender="alice@example.org"):
+    return f"From: {sender}\nTo: bob@example.net\nSubject: {subject}\n\n{body}\n"
+
+
+def main():
+    d = Demo()
+    try:
+        version = subprocess.run(["build/qmail-zelmd", "-v"], cwd=TOP, capture_output=True, text=True)
+        print(f"$ build/qmail-zelmd -v\n{version.stdout}")
+        print(f"zelmd-sim listens on 127.0.0.1:{d.port}; classification on for both directions\n")
+        d.control("zelmd_check_inbound", "1")
+        d.control("zelmd_check_outbound", "1")
+        inbound = {"TCPREMOTEIP": "192.0.2.7"}
+        outbound = {"TCPREMOTEIP": "198.51.100.20", "RELAYCLIENT": ""}
+        d.run("inbound, clean", mail("lunch", "Hi Bob, lunch at noon?"),
+              "alice@example.org", ["bob@example.net"], inbound)
+        d.run("inbound, GTUBE", mail("cheap", GTUBE, "spammer@example.com"), "spammer@example.com",
+              ["bob@example.net"], inbound)
+        d.run("inbound, EICAR", mail("invoice", EICAR, "mallory@example.com"), "mallory@example.com",
+              ["bob@example.net"], inbound)
+        d.run("outbound from a relay client, clean", mail("report", "Figures attached.", "carol@example.net"),
+              "carol@example.net", ["dave@example.org"], outbound)
+        d.run("outbound, GTUBE", mail("offer", GTUBE, "carol@example.net"), "carol@example.net",
+              ["dave@example.org"], outbound)
+        d.run("outbound, EICAR", mail("tool", EICAR, "carol@example.net"), "carol@example.net",
+              ["dave@example.org"], outbound)
+        big = mail("big", "x" * 300000)
+        d.run("inbound, a 300 kB message: spooled and sent to the daemon from the spool file",
+              big, "alice@example.org", ["bob@example.net"], inbound)
+        d.control("zelmd_in_port", "1")
+        d.control("zelmd_require_scan", "1")
+        d.run("the daemon cannot be reached and a scan is required", mail("x", "y"),
+              "alice@example.org", ["bob@example.net"], inbound)
+        if not d.isolate:
+            print("(syslog lines are shown only when the demo runs as root)")
+    finally:
+        d.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

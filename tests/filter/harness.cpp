@@ -126,13 +126,16 @@ struct child_args {
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   if (a.run->sigpipe_default) signal(SIGPIPE, SIG_DFL);
-  if (a.run->private_tmp) {
+  if (a.run->private_tmp || !a.run->binds.empty()) {
     if (unshare(CLONE_NEWNS) != 0) child_fail(a.errfd, st_unshare);
-    // Keep the mount below from showing up outside.
+    // Keep the mounts below from showing up outside.
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
       child_fail(a.errfd, st_private);
-    if (mount(a.tmp->c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0)
+    if (a.run->private_tmp && mount(a.tmp->c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0)
       child_fail(a.errfd, st_bind);
+    for (const auto &[from, to] : a.run->binds)
+      if (mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        child_fail(a.errfd, st_bind);
   }
   if (dup2(a.fd0, 0) != 0) child_fail(a.errfd, st_fd0);
   if (dup2(a.fd1, 1) != 1) child_fail(a.errfd, st_fd1);

@@ -12,6 +12,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -45,6 +46,10 @@ struct filter_run {
   int fd1 = -1;                  // when set, descriptor 1 instead of the socket
   // Run in a private mount namespace whose /tmp is the home's tmp.
   bool private_tmp = false;
+  // Bind mounts, source onto target, in a private mount namespace: e.g. a
+  // directory holding a syslog socket onto /dev, a hosts file onto
+  // /etc/hosts. Needs can_isolate().
+  std::vector<std::pair<std::string, std::string>> binds{};
   // Runs in the child just before exec, inside its namespace, so
   // getpid() is the filter's pid; false fails the run.
   std::function<bool()> in_child{};

@@ -1,0 +1,154 @@
+// How the exchange with the daemon can go: every framing of an answer the
+// filter must take, and every way it can fail, with and without
+// zelmd_require_scan. Runs that wait for a deadline use 1 s.
+#include "classify_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string small = "Subject: x\n\nbody\n";
+const std::string spooled = "Subject: x\n\n" + std::string(8 << 20, 'b');
+const std::string lines = answer_text(inbound_answer());
+
+// The answer lines padded with more lines to exactly size bytes.
+std::string answer_of(size_t size) {
+  std::string a = lines;
+  while (a.size() + 80 <= size) a += "X-Pad: " + std::string(71, 'p') + "\r\n";
+  return a + std::string(size - a.size(), 'q');
+}
+
+struct exchange_case {
+  const char *name;
+  daemon_script script;
+  const std::string *message = &small;
+  int timeout = 2; // control/zelmd_timeout
+  std::string host = "127.0.0.1";
+  bool down = false; // nothing listens at the daemon's address
+};
+
+caught run_exchange(const qmail_home &h, const exchange_case &c, int require_scan) {
+  loopback_daemon d(c.script);
+  point_at(h, c.down ? loopback_daemon::unused_port() : d.port(), c.host);
+  h.control("zelmd_check_inbound", "1\n");
+  h.control("zelmd_timeout", std::to_string(c.timeout) + "\n");
+  h.control("zelmd_require_scan", std::to_string(require_scan) + "\n");
+  return run_caught(h, d, {.message = *c.message, .envelope = envelope({"Fa", "Tb"}),
+                           .env = {"TCPREMOTEIP=192.0.2.7"}, .deadline_seconds = c.timeout + 4});
+}
+
+TEST(Exchange, AnswersTaken) {
+  const std::string mib = answer_of(1 << 20);
+  const exchange_case cases[] = {
+      {"Content-Length", {.response = http_response(lines)}},
+      {"chunked", {.response = http_response(lines, framing::chunked)}},
+      {"to the close", {.response = http_response(lines, framing::close)}},
+      {"status 500 with a body", {.response = http_response(lines, framing::length, "500 Oops")}},
+      {"interim 100 first",
+       {.response = "HTTP/1.1 100 Continue\r\n\r\n" + http_response(lines)}},
+      {"bare LF framing",
+       {.response = "HTTP/1.1 200 OK\nContent-Length: " + std::to_string(lines.size()) +
+                    "\n\n" + lines}},
+      {"Content-Length, connection left open",
+       {.response = http_response(lines), .keep_open = true}},
+      {"chunked, connection left open",
+       {.response = http_response(lines, framing::chunked), .keep_open = true}},
+      {"one byte at a time",
+       {.how = daemon_script::trickle, .response = http_response(lines), .pause_ms = 2}},
+      {"1 MiB by length", {.response = http_response(mib)}},
+      {"1 MiB chunked", {.response = http_response(mib, framing::chunked)}},
+      {"1 MiB to the close", {.response = http_response(mib, framing::close)}},
+      {"no time limit", {.response = http_response(lines)}, &small, 0},
+      {"spooled message", {.response = http_response(lines)}, &spooled},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    qmail_home h;
+    const auto got = run_exchange(h, c, 1);
+    EXPECT_EQ(got.run.code, 0) << got.run;
+    EXPECT_TRUE(same_bytes(h.record("message"), stamped(*c.message, 11, inbound_stamp())));
+    EXPECT_TRUE(logged(
+        got, {"IN  IP: 192.0.2.7, From: a, sClass: Bulk, vClass: Clean, RefID: ref-42"}));
+    EXPECT_FALSE(fs::exists(got.run.workdir));
+  }
+}
+
+// A failed request: with require_scan the message is refused for now and
+// the queue program never starts; without, it goes on untouched. Either
+// way nothing is logged.
+void expect_failure(const exchange_case &c, std::initializer_list<int> require) {
+  for (int r : require) {
+    SCOPED_TRACE(testing::Message() << c.name << ", require_scan " << r);
+    qmail_home h;
+    const auto got = run_exchange(h, c, r);
+    EXPECT_EQ(got.run.code, r ? 71 : 0) << got.run;
+    if (r) {
+      EXPECT_FALSE(h.record("argv0")) << "queue program started";
+    } else {
+      EXPECT_TRUE(same_bytes(h.record("message"), *c.message));
+      EXPECT_EQ(h.record("envelope"), queue_envelope("a", {"b"}));
+    }
+    EXPECT_TRUE(logged(got, {}));
+    EXPECT_FALSE(fs::exists(got.run.workdir));
+  }
+}
+
+TEST(Exchange, FailuresAtOnce) {
+  const std::string over = answer_of((1 << 20) + 1);
+  const std::string chunked = http_response(lines, framing::chunked);
+  const exchange_case cases[] = {
+      {"down", {}, &small, 2, "127.0.0.1", true},
+      {"closes at once", {.how = daemon_script::close_at_once}},
+      {"closes at once on a spooled message", {.how = daemon_script::close_at_once}, &spooled},
+      {"closes after the request", {.how = daemon_script::close_after_request}},
+      {"not HTTP", {.response = "X-ZELM-PVer: 1\r\n\r\n"}},
+      {"empty body", {.response = http_response("")}},
+      {"body cut short", {.response = http_response(lines).substr(0, 60)}},
+      {"chunked cut short", {.response = chunked.substr(0, chunked.size() - 5)}},
+      {"1 MiB + 1 by length", {.response = http_response(over)}},
+      {"1 MiB + 1 chunked", {.response = http_response(over, framing::chunked)}},
+      {"1 MiB + 1 to the close", {.response = http_response(over, framing::close)}},
+  };
+  for (const auto &c : cases) expect_failure(c, {0, 1});
+  if (can_isolate())
+    expect_failure({"name that does not resolve", {}, &small, 2, "nowhere.test"}, {0, 1});
+}
+
+// With the direction's switch off, nothing is asked and nothing logged,
+// even when the other direction's switch is on.
+TEST(Exchange, ClassificationOff) {
+  for (const std::vector<std::string> &env : {std::vector<std::string>{}, {"RELAYCLIENT="}}) {
+    SCOPED_TRACE(env.empty() ? "inbound" : "outbound");
+    qmail_home h;
+    loopback_daemon d({.response = http_response(lines)});
+    point_at(h, d.port());
+    h.control(env.empty() ? "zelmd_check_outbound" : "zelmd_check_inbound", "1\n");
+    const auto got =
+        run_caught(h, d, {.message = small, .envelope = envelope({"Fa", "Tb"}), .env = env});
+    EXPECT_EQ(got.run.code, 0) << got.run;
+    EXPECT_TRUE(got.requests.empty());
+    EXPECT_TRUE(same_bytes(h.record("message"), small));
+    EXPECT_TRUE(logged(got, {}));
+    EXPECT_FALSE(fs::exists(got.run.workdir));
+  }
+}
+
+// The deadline covers the whole exchange: a daemon that never answers,
+// one that stops reading a large message, one too slow in sum.
+TEST(Exchange, DeadlineSilentDaemon) {
+  expect_failure({"hangs", {.how = daemon_script::hang}, &small, 1}, {0, 1});
+}
+
+TEST(Exchange, DeadlineWhileSending) {
+  expect_failure({"stops reading", {.how = daemon_script::stall}, &spooled, 1}, {1});
+}
+
+TEST(Exchange, DeadlineSlowAnswer) {
+  expect_failure({"one byte every 10 ms",
+                  {.how = daemon_script::trickle, .response = http_response(answer_of(300)),
+                   .pause_ms = 10},
+                  &small, 1},
+                 {0});
+}
+
+} // namespace

@@ -10,6 +10,7 @@
 #include "qmail-zelmd.h"
 #include "str.h"
 #include "timeoutio.h"
+#include "writeall.h"
 
 char message_buffer[MESSAGE_BUFFER_SIZE];
 uint32_t message_len;
@@ -70,19 +71,6 @@ bool safe_dir(const char *path) {
   struct stat st;
   if (lstat(name, &st) == -1) return false;
   return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && !(st.st_mode & (S_IWGRP | S_IWOTH));
-}
-
-int writeall(int fd, const char *buf, size_t len) {
-  while (len > 0) {
-    const ssize_t w = write(fd, buf, len);
-    if (w == -1) {
-      if (errno == error_intr) continue;
-      return -1;
-    }
-    buf += w;
-    len -= static_cast<size_t>(w);
-  }
-  return 0;
 }
 
 void dump_file(const char *buf, size_t len) {

@@ -123,5 +123,6 @@ int main(int argc, char **argv) {
     forward(&result);
   }
   parse_zelmd_response(zelmd_response, &result);
+  verdict(zelmd_response, &result);
   forward(&result);
 }

@@ -64,6 +64,11 @@ extern int zelmd_block_spam, zelmd_block_bulk, zelmd_block_virus, zelmd_block_vh
 extern const char *remoteip;
 extern char *zelmd_response;
 
+// verdict.cpp: ends the process when a rule refuses the message.
+void verdict(const char *answer, const ClassifyResult *result);
+void exit_outbound(int code, const char *answer, const ClassifyResult *result);
+void handle_zelmd_outbound_message(const char *answer, const ClassifyResult *result);
+
 // forward.cpp
 void send_zelmd_headers(const ClassifyResult *result, qmail_handle *qq);
 void send_file(const ClassifyResult *result, qmail_handle *qq);

@@ -14,7 +14,7 @@ const std::string out_short =
     "OUT IP: 192.0.2.7, From: a@x, sClass: Bulk, vClass: Clean, RefID: ref-42, SenderID: N/A";
 const std::string out_long_head =
     "OUT IP: 192.0.2.7, From: a@x, sClass: Bulk, vClass: Clean, RefID: ref-42, SenderID: joe, "
-    "Flags: 3, TMsg: 120, TSpam: 7, TSus: 5, TVirus: 1, BWFlag: ";
+    "Flags: 1, TMsg: 120, TSpam: 7, TSus: 5, TVirus: 1, BWFlag: ";
 
 field_list without(field_list a, const std::string &name) {
   std::erase_if(a, [&](const auto &l) { return l.first == name; });
@@ -104,15 +104,15 @@ TEST(Answer, OutboundLinesAndLogForms) {
   const verdict_case cases[] = {
       {"all sender lines", answer_text(full), outbound_stamp(), out_long_head + "0"},
       {"no blue/white line", answer_text(without(full, "X-ZELM-SenderID-BlueWhiteFlag")),
-       out_stamp({"joe", "3", "-1", "120", "7", "5", "1"}), out_long_head + "-1"},
+       out_stamp({"joe", "1", "-1", "120", "7", "5", "1"}), out_long_head + "-1"},
       {"blue/white not a number",
        answer_text(replaced(full, "X-ZELM-SenderID-BlueWhiteFlag", "abc")),
-       out_stamp({"joe", "3", "abc", "120", "7", "5", "1"}), out_long_head + "abc"},
+       out_stamp({"joe", "1", "abc", "120", "7", "5", "1"}), out_long_head + "abc"},
       // Sender lookups stop at the first missing one; the flag is still read.
       {"a sender line missing", answer_text(without(full, "X-ZELM-SenderID-TotalSpam")),
-       out_stamp({"joe", "3", "0", "120"}), out_short},
+       out_stamp({"joe", "1", "0", "120"}), out_short},
       {"longer names listed first",
-       "X-ZELM-SenderID-Flags: 3\r\n" + answer_text(full),
+       "X-ZELM-SenderID-Flags: 1\r\n" + answer_text(full),
        outbound_stamp(), out_long_head + "0"},
       {"required line missing", answer_text(without(full, "X-ZELM-RefID")),
        joined(verdict_stamp("0000001", "Bulk", "Clean", ""), sender_stamp({})), failed},

@@ -69,7 +69,7 @@ field_list inbound_answer() {
 field_list outbound_answer() {
   field_list a = inbound_answer();
   a.insert(a.end(), {{"X-ZELM-SenderID", "joe"},
-                     {"X-ZELM-SenderID-Flags", "3"},
+                     {"X-ZELM-SenderID-Flags", "1"}, // bit 0 alone: no report copy
                      {"X-ZELM-SenderID-TotalMessages", "120"},
                      {"X-ZELM-SenderID-TotalSpam", "7"},
                      {"X-ZELM-SenderID-TotalSuspected", "5"},
@@ -107,7 +107,7 @@ std::vector<std::string> inbound_stamp() {
 
 std::vector<std::string> outbound_stamp() {
   auto s = inbound_stamp();
-  for (auto &l : sender_stamp({"joe", "3", "0", "120", "7", "5", "1"})) s.push_back(l);
+  for (auto &l : sender_stamp({"joe", "1", "0", "120", "7", "5", "1"})) s.push_back(l);
   return s;
 }
 

@@ -37,7 +37,8 @@ class Demo:
         self.home = os.path.join(self.work, "home")
         self.queue = os.path.join(self.work, "queue")
         self.dev = os.path.join(self.work, "dev")
-        for d in (os.path.join(self.home, "control"), self.queue, self.dev):
+        self.reports = os.path.join(self.work, "reports")
+        for d in (os.path.join(self.home, "control"), self.queue, self.dev, self.reports):
             os.makedirs(d)
         recorder = os.path.join(self.work, "recording-queue")
         with open(recorder, "w") as f:
@@ -45,6 +46,7 @@ class Demo:
                     f"cat > {self.queue}/message\ncat <&1 > {self.queue}/envelope\nexit 0\n")
         os.chmod(recorder, 0o755)
         self.control("zelmd_queue_binary", recorder)
+        self.control("zelmd_report_imap_folder", self.reports)
         self.log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.log.bind(os.path.join(self.dev, "log"))
         self.log.setblocking(False)
@@ -108,13 +110,23 @@ class Demo:
             except BlockingIOError:
                 break
             print("syslog: " + line.split(": ", 1)[-1])
+        for name in sorted(os.listdir(self.reports)):
+            path = os.path.join(self.reports, name)
+            with open(path, "rb") as f:
+                lines = f.read().decode(errors="replace").split("\n")
+            print(f"report copy {path.replace(self.work, '<demo>')}, mode "
+                  f"{oct(os.stat(path).st_mode & 0o777)}: answer lines, then the message:")
+            for line in lines[:2] + ["..."] + [l for l in lines[2:] if l.startswith("Subject:")] + ["..."]:
+                print("   | " + line.rstrip("\r"))
+            os.unlink(path)
         path = os.path.join(self.queue, "message")
         if os.path.exists(path):
             with open(path, "rb") as f:
                 received = f.read()
-            head = received.split(b"\n\n", 1)[0].decode(errors="replace")
-            print("header as queued:")
-            for line in head.splitlines():
+            head = received.split(b"\n\n", 1)[0].decode(errors="replace").splitlines()
+            stamped = [line for line in head if line.startswith("X-ZELM-")]
+            print(f"queued ({len(received)} bytes)" + (", stamped after the header's last line:" if stamped else ", unchanged"))
+            for line in stamped:
                 print("   | " + line)
         else:
             print("nothing was queued")
@@ -137,16 +149,30 @@ def main():
         outbound = {"TCPREMOTEIP": "198.51.100.20", "RELAYCLIENT": ""}
         d.run("inbound, clean", mail("lunch", "Hi Bob, lunch at noon?"),
               "alice@example.org", ["bob@example.net"], inbound)
-        d.run("inbound, GTUBE", mail("cheap", GTUBE, "spammer@example.com"), "spammer@example.com",
-              ["bob@example.net"], inbound)
-        d.run("inbound, EICAR", mail("invoice", EICAR, "mallory@example.com"), "mallory@example.com",
-              ["bob@example.net"], inbound)
-        d.run("outbound from a relay client, clean", mail("report", "Figures attached.", "carol@example.net"),
+        d.run("inbound, GTUBE, no blocking rule", mail("cheap", GTUBE, "spammer@example.com"),
+              "spammer@example.com", ["bob@example.net"], inbound)
+        d.control("zelmd_onsession_in_block_spam", "1")
+        d.control("zelmd_onsession_in_block_virus", "1")
+        print("-- inbound spam and viruses are now refused for good\n")
+        d.run("inbound, GTUBE", mail("cheap", GTUBE, "spammer@example.com"),
+              "spammer@example.com", ["bob@example.net"], inbound)
+        d.run("inbound, EICAR", mail("invoice", EICAR, "mallory@example.com"),
+              "mallory@example.com", ["bob@example.net"], inbound)
+        d.run("outbound from a relay client, clean",
+              mail("report", "Figures attached.", "carol@example.net"),
               "carol@example.net", ["dave@example.org"], outbound)
-        d.run("outbound, GTUBE", mail("offer", GTUBE, "carol@example.net"), "carol@example.net",
-              ["dave@example.org"], outbound)
-        d.run("outbound, EICAR", mail("tool", EICAR, "carol@example.net"), "carol@example.net",
-              ["dave@example.org"], outbound)
+        d.run("outbound, GTUBE: the daemon flags the sender, so a report copy is made",
+              mail("offer", GTUBE, "carol@example.net"),
+              "carol@example.net", ["dave@example.org"], outbound)
+        d.control("zelmd_onsession_out_totspam_num", "1")
+        d.control("zelmd_onsession_out_totspam_action", "1")
+        print("-- outbound senders with one spam message or more are now refused for the time being\n")
+        d.run("outbound, clean, from the sender who sent spam before",
+              mail("sorry", "That was not me.", "carol@example.net"),
+              "carol@example.net", ["dave@example.org"], outbound)
+        d.run("outbound, EICAR, from another client",
+              mail("tool", EICAR, "erin@example.net"), "erin@example.net",
+              ["dave@example.org"], {"TCPREMOTEIP": "203.0.113.5", "RELAYCLIENT": ""})
         big = mail("big", "x" * 300000)
         d.run("inbound, a 300 kB message: spooled and sent to the daemon from the spool file",
               big, "alice@example.org", ["bob@example.net"], inbound)

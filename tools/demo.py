@@ -52,6 +52,7 @@ class Demo:
         self.log.setblocking(False)
         self.isolate = os.geteuid() == 0 and shutil.which("unshare") is not None
         self.made_home = False
+        self.made_spool = not os.path.exists("/tmp/qmail-zelmd")
         # The queue program runs in the qmail home; make one when qmail is
         # not installed.
         if not os.path.isdir("/var/qmail"):
@@ -72,6 +73,11 @@ class Demo:
         shutil.rmtree(self.work, ignore_errors=True)
         if self.made_home:
             os.rmdir("/var/qmail")
+        if self.made_spool:
+            try:
+                os.rmdir("/tmp/qmail-zelmd")
+            except OSError:
+                pass
 
     def control(self, name, value):
         with open(os.path.join(self.home, "control", name), "w") as f:

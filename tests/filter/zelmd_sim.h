@@ -1,0 +1,30 @@
+#ifndef TESTS_FILTER_ZELMD_SIM_H
+#define TESTS_FILTER_ZELMD_SIM_H
+
+// The real zelmd-sim on a free loopback port, answering every request with
+// the bytes of an answer file that the test rewrites between runs.
+
+#include <filesystem>
+#include <string>
+
+#include <sys/types.h>
+
+class zelmd_sim {
+public:
+  zelmd_sim();
+  // Stops it with SIGTERM; it must end with exit code 0.
+  ~zelmd_sim();
+  zelmd_sim(const zelmd_sim &) = delete;
+  zelmd_sim &operator=(const zelmd_sim &) = delete;
+
+  int port() const { return port_; }
+  // What the next requests are answered with.
+  void answer(const std::string &bytes) const;
+
+private:
+  std::filesystem::path dir_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+#endif

@@ -39,7 +39,49 @@ void put_line(qmail_handle *qq, const ClassifyResult *result, const stamp_line &
   qmail_put(qq, "\n", 1);
 }
 
+bool starts_nocase(const char *s, uint32_t n, const char *prefix) {
+  uint32_t i = 0;
+  for (; prefix[i]; ++i) {
+    if (i == n) return false;
+    const char c = s[i] >= 'a' && s[i] <= 'z' ? static_cast<char>(s[i] - 32) : s[i];
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+// The header without the verdict lines it arrived with: a sender could
+// otherwise place forged ones before ours, and rules that read the first
+// occurrence would trust them. Continuation lines go with their field.
+void put_header_unforged(qmail_handle *qq, const char *h, uint32_t len) {
+  bool dropping = false;
+  uint32_t kept = 0; // start of the bytes not yet passed on
+  for (uint32_t pos = 0; pos < len;) {
+    const uint32_t end = pos + byte_chr(h + pos, len - pos, '\n') + 1;
+    const uint32_t line_end = end > len ? len : end;
+    const bool continuation = h[pos] == ' ' || h[pos] == '\t';
+    if (!continuation) dropping = starts_nocase(h + pos, line_end - pos, "X-ZELM-");
+    if (dropping) {
+      qmail_put(qq, h + kept, static_cast<int>(pos - kept));
+      kept = line_end;
+    }
+    pos = line_end;
+  }
+  qmail_put(qq, h + kept, static_cast<int>(len - kept));
+}
 } // namespace
+
+// The message's first len bytes, of which the first head are its header,
+// with the verdict stamped behind the header when there is one.
+void put_message(const ClassifyResult *result, qmail_handle *qq, const char *m, uint32_t len,
+                 uint32_t head) {
+  if (!zelmd_response) {
+    qmail_put(qq, m, static_cast<int>(len));
+    return;
+  }
+  put_header_unforged(qq, m, head);
+  send_zelmd_headers(result, qq);
+  qmail_put(qq, m + head, static_cast<int>(len - head));
+}
 
 void send_zelmd_headers(const ClassifyResult *result, qmail_handle *qq) {
   for (const stamp_line &line : verdict_lines) put_line(qq, result, line);
@@ -47,33 +89,30 @@ void send_zelmd_headers(const ClassifyResult *result, qmail_handle *qq) {
     for (const stamp_line &line : sender_lines) put_line(qq, result, line);
 }
 
-// The spooled message, with the verdict lines after its first header_len
-// bytes wherever the chunk boundaries fall.
+// The spooled message, read up to the end of its header first (which lies
+// within the first 32000 bytes), then passed on chunk by chunk.
 void send_file(const ClassifyResult *result, qmail_handle *qq) {
   fd_owner fd(open_read(workfile));
   if (!fd.ok()) exit_clean(exit_temp);
   temp_fd = fd.get();
-  uint64_t offset = 0;
-  bool stamped = false;
+  uint32_t have = 0;
+  bool head = true;
   for (;;) {
-    const ssize_t r = read(fd.get(), message_buffer, MESSAGE_BUFFER_SIZE);
+    const ssize_t r = read(fd.get(), message_buffer + have, MESSAGE_BUFFER_SIZE - have);
     if (r == -1) {
       if (errno == error_intr) continue;
       exit_clean(exit_temp);
     }
-    if (r == 0) break;
-    const char *p = message_buffer;
-    int n = static_cast<int>(r);
-    if (!stamped && offset + static_cast<uint64_t>(n) >= static_cast<uint64_t>(header_len)) {
-      const int head = static_cast<int>(static_cast<uint64_t>(header_len) - offset);
-      qmail_put(qq, p, head);
-      if (zelmd_response) send_zelmd_headers(result, qq);
-      stamped = true;
-      p += head;
-      n -= head;
+    have += static_cast<uint32_t>(r);
+    if (head && (r == 0 || have >= static_cast<uint32_t>(header_len))) {
+      const uint32_t n = have < static_cast<uint32_t>(header_len) ? have : static_cast<uint32_t>(header_len);
+      put_message(result, qq, message_buffer, have, n);
+      head = false;
+    } else if (!head) {
+      qmail_put(qq, message_buffer, static_cast<int>(have));
     }
-    qmail_put(qq, p, n);
-    offset += static_cast<uint64_t>(r);
+    if (r == 0) break;
+    if (!head) have = 0;
   }
   temp_fd = -1;
 }
@@ -89,9 +128,7 @@ void forward(const ClassifyResult *result) {
   qmail_handle qq;
   if (qmail_open(&qq) == -1) exit_clean(exit_temp);
   if (isStream) {
-    qmail_put(&qq, message_buffer, header_len);
-    if (zelmd_response) send_zelmd_headers(result, &qq);
-    qmail_put(&qq, message_buffer + header_len, static_cast<int>(message_len) - header_len);
+    put_message(result, &qq, message_buffer, message_len, static_cast<uint32_t>(header_len));
   } else {
     send_file(result, &qq);
   }

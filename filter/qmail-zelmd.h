@@ -71,6 +71,8 @@ void handle_zelmd_outbound_message(const char *answer, const ClassifyResult *res
 
 // forward.cpp
 void send_zelmd_headers(const ClassifyResult *result, qmail_handle *qq);
+void put_message(const ClassifyResult *result, qmail_handle *qq, const char *m, uint32_t len,
+                 uint32_t head);
 void send_file(const ClassifyResult *result, qmail_handle *qq);
 [[noreturn]] void forward(const ClassifyResult *result);
 

@@ -27,4 +27,6 @@ for variant in normal sanitize; do
   cmake --build "$dir" -j "$jobs" >/dev/null
   (cd "$dir" && ctest --output-on-failure -j "$jobs") || status=1
 done
+echo "== fuzz smoke run (build-fuzz)"
+sh tools/fuzz.sh || status=1
 exit $status

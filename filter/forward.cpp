@@ -89,14 +89,13 @@ void send_zelmd_headers(const ClassifyResult *result, qmail_handle *qq) {
     for (const stamp_line &line : sender_lines) put_line(qq, result, line);
 }
 
-// The spooled message, read up to the end of its header first (which lies
-// within the first 32000 bytes), then passed on chunk by chunk.
+// The spooled message: read up to the end of its header (which lies within
+// the first 32000 bytes) to stamp it, the rest passed on by the kernel.
 void send_file(const ClassifyResult *result, qmail_handle *qq) {
   fd_owner fd(open_read(workfile));
   if (!fd.ok()) exit_clean(exit_temp);
   temp_fd = fd.get();
   uint32_t have = 0;
-  bool head = true;
   for (;;) {
     const ssize_t r = read(fd.get(), message_buffer + have, MESSAGE_BUFFER_SIZE - have);
     if (r == -1) {
@@ -104,16 +103,11 @@ void send_file(const ClassifyResult *result, qmail_handle *qq) {
       exit_clean(exit_temp);
     }
     have += static_cast<uint32_t>(r);
-    if (head && (r == 0 || have >= static_cast<uint32_t>(header_len))) {
-      const uint32_t n = have < static_cast<uint32_t>(header_len) ? have : static_cast<uint32_t>(header_len);
-      put_message(result, qq, message_buffer, have, n);
-      head = false;
-    } else if (!head) {
-      qmail_put(qq, message_buffer, static_cast<int>(have));
-    }
-    if (r == 0) break;
-    if (!head) have = 0;
+    if (r == 0 || have >= static_cast<uint32_t>(header_len)) break;
   }
+  const uint32_t head = have < static_cast<uint32_t>(header_len) ? have : static_cast<uint32_t>(header_len);
+  put_message(result, qq, message_buffer, have, head);
+  if (qmail_putfile(qq, fd.get()) == -1) exit_clean(exit_temp);
   temp_fd = -1;
 }
 

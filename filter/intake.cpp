@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -83,6 +84,27 @@ void dump_file(const char *buf, size_t len) {
   }
   if (writeall(temp_fd, buf, len) == -1) exit_clean(exit_temp);
 }
+// From a pipe, as qmail-smtpd hands the message over, the rest of a long
+// message moves into the spool file inside the kernel. False when
+// descriptor 0 cannot be spliced from; nothing was moved then.
+bool splice_rest() {
+  for (bool first = true;; first = false) {
+    pollfd p{0, POLLIN, 0};
+    const int ready = poll(&p, 1, timeout * 1000);
+    if (ready == 0) die_alarm();
+    if (ready == -1) {
+      if (errno == error_intr) continue;
+      die_read();
+    }
+    const ssize_t r = splice(0, nullptr, temp_fd, nullptr, 1 << 20, SPLICE_F_MOVE);
+    if (r == 0) return true;
+    if (r == -1) {
+      if (errno == error_intr || errno == error_again) continue;
+      if (first && errno == EINVAL) return false;
+      exit_clean(exit_temp); // the spool file could not take it
+    }
+  }
+}
 } // namespace
 
 substdio ssout = SUBSTDIO_FDBUF(safewrite, 1, ssoutbuf, sizeof ssoutbuf);
@@ -141,10 +163,16 @@ int read_message() {
   }
   // 32000 bytes or more: the whole message goes to the spool file.
   dump_file(message_buffer, MESSAGE_BUFFER_SIZE);
-  for (;;) {
+  while (ssin.pos > 0) {
     const int r = in(message_buffer, MESSAGE_BUFFER_SIZE);
-    if (r == 0) break;
     dump_file(message_buffer, static_cast<size_t>(r));
+  }
+  if (!splice_rest()) {
+    for (;;) {
+      const int r = in(message_buffer, MESSAGE_BUFFER_SIZE);
+      if (r == 0) break;
+      dump_file(message_buffer, static_cast<size_t>(r));
+    }
   }
   close(temp_fd);
   temp_fd = -1;

@@ -1,12 +1,15 @@
 #include "qmail.h"
 
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "auto_qmail.h"
 #include "env.h"
+#include "error.h"
 #include "exitcode.h"
+#include "writeall.h"
 
 namespace {
 char *binqqargs[2] = {nullptr, nullptr};
@@ -80,7 +83,48 @@ int qmail_open(qmail_handle *qq) {
 }
 
 void qmail_put(qmail_handle *qq, const char *s, int len) {
-  if (!qq->flag_error && substdio_put(&qq->ss, s, len) == -1) qq->flag_error = 1;
+  if (qq->flag_error) return;
+  // Anything larger than the buffer goes in one piece: the queue program
+  // wakes once per pipe-full, not once per 8 KiB.
+  if (len >= static_cast<int>(sizeof qq->buf)) {
+    if (substdio_flush(&qq->ss) == -1 || writeall(qq->ss.fd, s, static_cast<size_t>(len)) == -1)
+      qq->flag_error = 1;
+    return;
+  }
+  if (substdio_put(&qq->ss, s, len) == -1) qq->flag_error = 1;
+}
+
+// The rest of the file from its current offset, moved by the kernel where
+// it can; 0 or -1 for a read error of the file (a failed write only sets
+// flag_error, as for qmail_put).
+int qmail_putfile(qmail_handle *qq, int fd) {
+  if (qq->flag_error) return 0;
+  if (substdio_flush(&qq->ss) == -1) {
+    qq->flag_error = 1;
+    return 0;
+  }
+  for (;;) {
+    const ssize_t r = sendfile(qq->fd_message, fd, nullptr, 1 << 20);
+    if (r > 0) continue;
+    if (r == 0) return 0;
+    if (errno == error_intr) continue;
+    if (errno == EINVAL || errno == ENOSYS) break;
+    // sendfile does not say which side failed; ask the file.
+    char probe;
+    if (pread(fd, &probe, 1, lseek(fd, 0, SEEK_CUR)) == -1) return -1;
+    qq->flag_error = 1;
+    return 0;
+  }
+  for (;;) {
+    char buf[32768];
+    const ssize_t r = read(fd, buf, sizeof buf);
+    if (r == 0) return 0;
+    if (r == -1) {
+      if (errno == error_intr) continue;
+      return -1;
+    }
+    qmail_put(qq, buf, static_cast<int>(r));
+  }
 }
 
 void qmail_puts(qmail_handle *qq, const char *s) {

@@ -18,6 +18,7 @@ struct qmail_handle {
 int qmail_open(qmail_handle *qq);
 void qmail_put(qmail_handle *qq, const char *s, int len);
 void qmail_puts(qmail_handle *qq, const char *s);
+int qmail_putfile(qmail_handle *qq, int fd);
 void qmail_from(qmail_handle *qq, const char *s);
 void qmail_to(qmail_handle *qq, const char *s);
 const char *qmail_close(qmail_handle *qq, int *code);

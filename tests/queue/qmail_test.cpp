@@ -9,7 +9,11 @@
 #include <sstream>
 #include <string>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "env.h"
+#include "fd.h"
 #include "qmail.h"
 #include "../lib/scratch_dir.h"
 
@@ -69,6 +73,40 @@ TEST(QmailHandoff, StreamsMessageAndEnvelopeByteForByte) {
   EXPECT_EQ(h.code, 0);
   EXPECT_EQ(slurp("message"), message);
   EXPECT_EQ(slurp("envelope"), "Fa@b\0Tc@d\0Te@f\0\0"s);
+}
+
+TEST(QmailHandoff, FileContentFollowsBufferedBytes) {
+  // From a regular file the kernel moves the bytes; from a pipe the
+  // fallback reads them. Either way they follow what was put before.
+  scratch_dir d;
+  write_recorder(d);
+  ASSERT_EQ(env_put("QMAILQUEUE=bin/qmail-queue"), 1);
+  std::string content;
+  for (int i = 0; i < 200000; ++i) content += static_cast<char>(i * 13);
+  d.write("spool", "skipped" + content);
+  for (const bool from_pipe : {false, true}) {
+    fd_owner src;
+    if (from_pipe) {
+      int p[2];
+      ASSERT_EQ(pipe(p), 0);
+      fd_owner w(p[1]);
+      src = fd_owner(p[0]);
+      // Small enough to sit in the pipe before anyone reads it.
+      content.resize(30000);
+      ASSERT_EQ(write(w.get(), content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    } else {
+      src = fd_owner(open("spool", O_RDONLY));
+      ASSERT_EQ(lseek(src.get(), 7, SEEK_SET), 7); // from the current offset on
+    }
+    qmail_handle qq;
+    ASSERT_EQ(qmail_open(&qq), 0);
+    qmail_puts(&qq, "head:");
+    EXPECT_EQ(qmail_putfile(&qq, src.get()), 0);
+    qmail_from(&qq, "a");
+    int code = -1;
+    EXPECT_STREQ(qmail_close(&qq, &code), "");
+    EXPECT_EQ(slurp("message"), "head:" + content) << (from_pipe ? "pipe" : "file");
+  }
 }
 
 TEST(QmailHandoff, EmptySenderAndNoRecipients) {

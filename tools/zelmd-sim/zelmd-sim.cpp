@@ -427,9 +427,11 @@ int main(int argc, char **argv) {
   httplib::Server server;
   // httplib's default adds SO_REUSEPORT, which lets a second daemon share
   // a busy port without a word.
-  server.set_socket_options([](int sock) {
+  int listener = -1;
+  server.set_socket_options([&listener](int sock) {
     const int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    listener = sock;
   });
   server.Post(".*", [&](const httplib::Request &req, httplib::Response &res,
                         const httplib::ContentReader &reader) { sim.handle(req, res, reader); });
@@ -441,6 +443,10 @@ int main(int argc, char **argv) {
                  opt->port);
     return 1;
   }
+  // The library listens with a backlog of 5: a burst of filters would meet
+  // dropped connection attempts and wait seconds for the retries.
+  // Listening again only changes the backlog.
+  if (listener >= 0) listen(listener, SOMAXCONN);
   const bool v6 = opt->listen.find(':') != std::string::npos;
   std::printf("zelmd-sim listening on %s%s%s:%d\n", v6 ? "[" : "", opt->listen.c_str(),
               v6 ? "]" : "", port);

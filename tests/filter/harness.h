@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -50,6 +51,12 @@ struct filter_run {
   // directory holding a syslog socket onto /dev, a hosts file onto
   // /etc/hosts. Needs can_isolate().
   std::vector<std::pair<std::string, std::string>> binds{};
+  // Fresh tmpfs file systems, mounted after the binds: target and mount
+  // options (e.g. "size=64k,mode=755"). The target must exist.
+  std::vector<std::pair<std::string, std::string>> tmpfs{};
+  // Keep the run's mount namespace after it ended, to look into it with
+  // entries_below(). Needs a namespace of its own and the message pipe.
+  bool keep_mounts = false;
   // Runs in the child just before exec, inside its namespace, so
   // getpid() is the filter's pid; false fails the run.
   std::function<bool()> in_child{};
@@ -64,11 +71,22 @@ struct filter_result {
   int signal = 0;  // the signal that ended it
   std::string output; // what it wrote on descriptor 1
   std::filesystem::path workdir; // its working directory, as seen from here
+  std::shared_ptr<const int> mounts; // with keep_mounts: its mount namespace
 };
 
 std::ostream &operator<<(std::ostream &os, const filter_result &r);
 
 filter_result run_filter(const qmail_home &h, const filter_run &r);
+
+// Runs the filters side by side, each in its home, under one deadline (the
+// longest of theirs); the results in the order of the runs.
+std::vector<filter_result> run_filters(const std::vector<const qmail_home *> &homes,
+                                       const std::vector<filter_run> &runs);
+
+// The paths below dir, relative to it, as the run's own mount namespace
+// shows them after the run (keep_mounts); nullopt when it cannot be seen.
+std::optional<std::vector<std::string>> entries_below(const filter_result &r,
+                                                      const std::string &dir);
 
 // Envelope items (letter and address), each ended by NUL, then the
 // closing empty item unless closed is false.

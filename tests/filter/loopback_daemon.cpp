@@ -73,6 +73,14 @@ bool complete(const std::string &req) {
   return req.size() >= end + 4 + len;
 }
 
+void close_as(int fd, bool reset) {
+  if (reset) {
+    const linger abort{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  }
+  close(fd);
+}
+
 struct connection {
   int fd;
   size_t index; // into the recorded requests
@@ -136,7 +144,7 @@ void loopback_daemon::loop() {
   const auto give_up = clock_type::now() + LIFETIME;
   std::vector<connection> conns;
   const auto drop = [&](size_t i) {
-    close(conns[i].fd);
+    close_as(conns[i].fd, script_.reset);
     conns.erase(conns.begin() + static_cast<std::ptrdiff_t>(i));
   };
   char buf[65536];
@@ -222,7 +230,7 @@ void loopback_daemon::loop() {
       const int fd = accept4(listeners_[l], nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) continue;
       if (script_.how == daemon_script::close_at_once) {
-        close(fd);
+        close_as(fd, script_.reset);
         std::lock_guard<std::mutex> g(lock_);
         requests_.emplace_back();
         continue;

@@ -27,6 +27,9 @@ struct daemon_script {
   int pause_ms = 0;
   // After answering, keep the connection open instead of closing it.
   bool keep_open = false;
+  // Close every connection abortively (SO_LINGER 0: a reset, not a FIN),
+  // whatever is still unsent or unread.
+  bool reset = false;
   // Runs on the daemon's thread once a request is complete, before the
   // answer: what the daemon can see at that moment (a spool file).
   std::function<void(const std::string &request)> on_request{};

@@ -2,7 +2,8 @@
 #define TESTS_FILTER_ZELMD_SIM_H
 
 // The real zelmd-sim on a free loopback port, answering every request with
-// the bytes of an answer file that the test rewrites between runs.
+// the bytes of an answer file that the test rewrites between runs, or, when
+// asked, classifying as it does on its own (a RefID unique per request).
 
 #include <filesystem>
 #include <string>
@@ -11,7 +12,8 @@
 
 class zelmd_sim {
 public:
-  zelmd_sim();
+  enum class answers { from_file, classified };
+  explicit zelmd_sim(answers how = answers::from_file);
   // Stops it with SIGTERM; it must end with exit code 0.
   ~zelmd_sim();
   zelmd_sim(const zelmd_sim &) = delete;

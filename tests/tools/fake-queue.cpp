@@ -5,10 +5,15 @@
 //   FAKEQ_EXIT    exit code, default 0
 //   FAKEQ_SIGNAL  die by this signal once both inputs are read
 //   FAKEQ_NOREAD  exit at once, reading nothing
+//   FAKEQ_SLOW    read the message 16 KiB at a time, this many ms apart
+//   FAKEQ_READ_MAX  read at most this many message bytes, record them, and
+//                 end at once (by FAKEQ_SIGNAL when set), envelope unread
 // Records: message (fd 0), envelope (fd 1), fds (open descriptors at
 // start, one per line), cwd, argv0.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -35,16 +40,30 @@ void record(const char *name, const std::string &data) {
   close(fd);
 }
 
-std::string slurp(int fd) {
+std::string slurp(int fd, size_t max = SIZE_MAX, int pause_ms = 0) {
   std::string s;
   char buf[65536];
-  for (;;) {
-    const ssize_t r = read(fd, buf, sizeof buf);
+  const size_t chunk = pause_ms > 0 ? 16384 : sizeof buf;
+  while (s.size() < max) {
+    if (pause_ms > 0) usleep(static_cast<useconds_t>(pause_ms) * 1000);
+    const ssize_t r = read(fd, buf, std::min(chunk, max - s.size()));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) _exit(101);
-    if (r == 0) return s;
+    if (r == 0) break;
     s.append(buf, static_cast<size_t>(r));
   }
+  return s;
+}
+
+void die_by(const char *sig) {
+  const int s = std::atoi(sig);
+  signal(s, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, s);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  kill(getpid(), s);
+  _exit(103); // not reached for a fatal signal
 }
 
 // Listed before anything of our own is opened, so that only inherited
@@ -75,17 +94,12 @@ int main(int, char **argv) {
   record("cwd", getcwd(cwd, sizeof cwd) ? cwd : "?");
   record("argv0", argv[0] ? argv[0] : "");
   if (getenv("FAKEQ_NOREAD")) _exit(code);
-  record("message", slurp(0));
-  record("envelope", slurp(1));
-  if (const char *sig = getenv("FAKEQ_SIGNAL")) {
-    const int s = std::atoi(sig);
-    signal(s, SIG_DFL);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, s);
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    kill(getpid(), s);
-    _exit(103); // not reached for a fatal signal
-  }
+  const char *slow = getenv("FAKEQ_SLOW");
+  const char *max = getenv("FAKEQ_READ_MAX");
+  const char *sig = getenv("FAKEQ_SIGNAL");
+  record("message", slurp(0, max ? std::strtoull(max, nullptr, 10) : SIZE_MAX,
+                          slow ? std::atoi(slow) : 0));
+  if (!max) record("envelope", slurp(1));
+  if (sig) die_by(sig);
   _exit(code);
 }

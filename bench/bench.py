@@ -1,0 +1,432 @@
+#!/usr/bin/env python3
+"""qmail-zelmd side by side with the floor (bench/floor.c), in one run.
+
+Every scenario runs filter and floor in pairs, alternating which goes first,
+through bench/measure.c, which reports each run's CPU (user + system, the
+process and its reaped queue program), wall time and peak RSS from wait4.
+Per scenario the table gives the medians and the medians of the pairwise
+ratios filter/floor. Started by bench/run.sh, which builds what it needs.
+"""
+
+import argparse
+import hashlib
+import json
+import os
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+CPU_WALL_LIMIT = 1.25
+RSS_LIMIT_KIB = 4096
+QMAIL_HOME = "/var/qmail"  # the queue program's child changes into it
+SPOOL_DIRS = ("/tmp/qmail-zelmd", "/tmp/qmail-zelmd-floor")
+
+# The fixed answer: every line the filter requires, ended by CR LF.
+ANSWER = ("X-ZELM-PVer: 0000001\r\nX-ZELM-Spam: None\r\nX-ZELM-VOD: Clean\r\n"
+          "X-ZELM-Flags: 0\r\nX-ZELM-RefID: bench-0001\r\n")
+STAMP = b"X-ZELM-Spam: None\n"
+SENDER = b"sender@example.org"
+RECIPIENTS = (b"rcpt1@example.net", b"rcpt2@example.net")
+
+KIB, MIB = 1024, 1024 * 1024
+
+# name, message size, daemon host (None: classification off), pairs
+SCENARIOS = [
+    ("pass-through 4 KiB", 4 * KIB, None, 100),
+    ("pass-through 10 MiB", 10 * MIB, None, 60),
+    ("inline 4 KiB to 127.0.0.1", 4 * KIB, "127.0.0.1", 100),
+    ("inline 10 MiB to 127.0.0.1", 10 * MIB, "127.0.0.1", 60),
+    ("file request 10 MiB to localhost", 10 * MIB, "localhost", 60),
+    ("inline 100 MiB to 127.0.0.1", 100 * MIB, "127.0.0.1", 16),
+]
+
+
+def log(*args):
+    print(*args, file=sys.stderr, flush=True)
+
+
+def message_bytes(size):
+    """A plausible mail: a header, a blank line, lines of text, LF ends."""
+    head = (b"Received: from client.example.org (client.example.org [192.0.2.7])\n"
+            b"  by mx.example.org with SMTP; 1 Jan 2024 00:00:00 -0000\n"
+            b"From: Sender <" + SENDER + b">\nTo: <" + RECIPIENTS[0] + b">\n"
+            b"Subject: benchmark message\nMessage-ID: <bench@example.org>\n\n")
+    line = b"Lorem ipsum dolor sit amet, consectetur adipiscing elit, sed do eiusmod.\n"
+    body = line * ((size - len(head)) // len(line) + 1)
+    return (head + body)[:size - 1] + b"\n"
+
+
+def envelope_bytes():
+    return b"F" + SENDER + b"\0" + b"".join(b"T" + r + b"\0" for r in RECIPIENTS) + b"\0"
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def localhost_addresses(port):
+    """What "localhost" resolves to here, each as an nginx listen address."""
+    found = []
+    for family, _, _, _, sa in socket.getaddrinfo("localhost", port, type=socket.SOCK_STREAM):
+        addr = f"[{sa[0]}]" if family == socket.AF_INET6 else sa[0]
+        if addr in found:
+            continue
+        try:  # an address this machine cannot bind would stop nginx
+            with socket.socket(family, socket.SOCK_STREAM) as s:
+                s.bind((sa[0], 0))
+        except OSError:
+            continue
+        found.append(addr)
+    return found
+
+
+def wait_listening(port, proc, seconds=10):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if proc.poll() is not None:
+            return False
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+class Daemon:
+    """nginx answering every request with ANSWER, or zelmd-sim --answer."""
+
+    def __init__(self, work, build_dir, kind, cpu):
+        self.work = work
+        self.cpu = cpu
+        self.proc = None
+        self.access_log = None
+        nginx = shutil.which("nginx") or ("/usr/sbin/nginx" if os.access("/usr/sbin/nginx", os.X_OK) else None)
+        if kind in ("auto", "nginx") and nginx:
+            self.start_nginx(nginx)
+        elif kind == "nginx":
+            raise SystemExit("nginx is not installed")
+        else:
+            self.start_sim(os.path.join(build_dir, "zelmd-sim"))
+
+    def start_nginx(self, nginx):
+        prefix = os.path.join(self.work, "nginx")
+        os.makedirs(prefix)
+        self.port = free_port()
+        self.access_log = os.path.join(prefix, "access.log")
+        listens = ["127.0.0.1"]
+        for addr in localhost_addresses(self.port):
+            if addr not in listens:
+                listens.append(addr)
+        answer = ANSWER.replace("\r", "\\r").replace("\n", "\\n")
+        conf = f"""
+worker_processes 1;
+pid {prefix}/nginx.pid;
+error_log {prefix}/error.log;
+events {{ worker_connections 64; }}
+http {{
+  log_format bench '$request_uri $content_length';
+  access_log {self.access_log} bench;
+  client_body_temp_path {prefix}/body;
+  proxy_temp_path {prefix}/proxy;
+  fastcgi_temp_path {prefix}/fastcgi;
+  uwsgi_temp_path {prefix}/uwsgi;
+  scgi_temp_path {prefix}/scgi;
+  server {{
+{''.join(f"    listen {a}:{self.port};{chr(10)}" for a in listens)}
+    client_max_body_size 0;
+    # return reads the body only to throw it away: nothing reaches the disk.
+    location / {{
+      default_type text/plain;
+      return 200 "{answer}";
+    }}
+  }}
+}}
+"""
+        path = os.path.join(prefix, "nginx.conf")
+        with open(path, "w") as f:
+            f.write(conf)
+        self.proc = subprocess.Popen(
+            [nginx, "-p", prefix, "-c", path, "-e", os.path.join(prefix, "error.log"),
+             "-g", "daemon off;"], stdin=subprocess.DEVNULL, preexec_fn=self.pin)
+        if not wait_listening(self.port, self.proc):
+            self.stop()
+            raise SystemExit("nginx did not start: see " + os.path.join(prefix, "error.log"))
+        self.name = f"nginx on {', '.join(listens)} port {self.port}"
+
+    def start_sim(self, sim):
+        answer = os.path.join(self.work, "answer")
+        with open(answer, "w") as f:
+            f.write(ANSWER)
+        self.proc = subprocess.Popen([sim, "--listen", "127.0.0.1", "--port", "0", "--answer", answer],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True, preexec_fn=self.pin)
+        line = self.proc.stdout.readline()
+        if "listening on" not in line:
+            self.stop()
+            raise SystemExit("zelmd-sim did not start")
+        self.port = int(line.rsplit(":", 1)[1])
+        self.name = f"zelmd-sim --answer on 127.0.0.1 port {self.port}"
+
+    def pin(self):
+        if self.cpu is not None:
+            os.sched_setaffinity(0, {self.cpu})
+
+    def requests(self):
+        """(uri, body length) of each request so far; nginx only."""
+        if not self.access_log or not os.path.exists(self.access_log):
+            return None
+        with open(self.access_log) as f:
+            return [tuple(line.split()) for line in f if line.strip()]
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGQUIT if self.access_log else signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.bin = os.path.abspath(args.bin_dir)
+        self.filter = os.path.join(os.path.abspath(args.build_dir), "qmail-zelmd")
+        self.measure = os.path.join(self.bin, "measure")
+        self.made = []
+        self.work = tempfile.mkdtemp(prefix="zelmd-bench-")
+        self.daemon = None
+
+    # --- set-up -------------------------------------------------------------
+    def prepare(self):
+        for d in (QMAIL_HOME,) + SPOOL_DIRS:
+            if not os.path.exists(d):
+                self.made.append(d)
+        os.makedirs(QMAIL_HOME, exist_ok=True)
+        self.envelope = os.path.join(self.work, "envelope")
+        with open(self.envelope, "wb") as f:
+            f.write(envelope_bytes())
+        self.messages = {}
+        for size in sorted({s[1] for s in self.scenarios()}):
+            path = os.path.join(self.work, f"message-{size}")
+            data = message_bytes(size)
+            with open(path, "wb") as f:
+                f.write(data)
+            self.messages[size] = (path, data)
+        cpus = sorted(os.sched_getaffinity(0))
+        # Filter or floor and its queue program on one CPU, feeder and
+        # daemon on another: cross-CPU wake-ups of an idle virtual machine
+        # cost more than the work and swing with the machine's load.
+        self.pins = None
+        if self.args.pin and len(cpus) >= 2:
+            self.pins = (cpus[-1], cpus[0])
+            log(f"pinned: measured process on cpu {cpus[-1]}, feeder and daemon on cpu {cpus[0]}")
+        self.daemon = Daemon(self.work, self.args.build_dir, self.args.daemon,
+                             self.pins[1] if self.pins else None)
+        log("daemon:", self.daemon.name)
+
+    def scenarios(self):
+        chosen = SCENARIOS
+        if self.args.only:
+            chosen = [s for s in SCENARIOS if any(o in s[0] for o in self.args.only)]
+        scale = self.args.pairs_scale
+        return [(n, size, host, max(3, int(round(p * scale)))) for n, size, host, p in chosen]
+
+    def home(self, name, host, queue):
+        """A qmail home whose control files give this scenario."""
+        home = os.path.join(self.work, "home-" + "".join(c if c.isalnum() else "-" for c in name))
+        control = os.path.join(home, "control")
+        os.makedirs(control, exist_ok=True)
+        files = {"zelmd_queue_binary": queue}
+        if host:
+            files.update(zelmd_in_host=host, zelmd_in_port=str(self.daemon.port),
+                         zelmd_check_inbound="1",
+                         # An answer that does not come refuses the message,
+                         # so no run can pass for classified without one.
+                         zelmd_require_scan="1")
+        for k, v in files.items():
+            with open(os.path.join(control, k), "w") as f:
+                f.write(v + "\n")
+        return home
+
+    def commands(self, name, host, queue):
+        filt = [self.home(name, host, queue), self.filter]
+        floor = ["/", os.path.join(self.bin, "floor"), queue]
+        if host:
+            floor += [host, str(self.daemon.port)]
+        return filt, floor
+
+    # --- running ------------------------------------------------------------
+    def run(self, size, cmd, extra_env=None):
+        env = {"PATH": "/usr/bin:/bin"}
+        if extra_env:
+            env.update(extra_env)
+        pin = ["-c", str(self.pins[0]), "-f", str(self.pins[1])] if self.pins else []
+        out = subprocess.run([self.measure] + pin + [self.messages[size][0], self.envelope] + cmd,
+                             env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        if out.returncode != 0:
+            raise SystemExit(f"measure failed: {out.stderr.strip()}")
+        r = dict(kv.split("=") for kv in out.stdout.split())
+        r = {k: int(v) for k, v in r.items()}
+        if r["exit"] != 0:
+            raise SystemExit(f"{cmd[1]} exited {r['exit']} ({' '.join(cmd)}): {out.stderr.strip()}")
+        return r
+
+    def check(self, name, size, host):
+        """Before timing: both hand on the message and envelope they got, the
+        filter stamps the verdict when it classifies, and the daemon saw the
+        requests it should have."""
+        capture = os.path.join(self.bin, "capture")
+        filt, floor = self.commands(name, host, capture)
+        expect = self.messages[size][1]
+        seen = len(self.daemon.requests() or [])
+        for who, cmd in (("filter", filt), ("floor", floor)):
+            got_msg = os.path.join(self.work, "got-message")
+            got_env = os.path.join(self.work, "got-envelope")
+            self.run(size, cmd, {"DRAIN_MESSAGE": got_msg, "DRAIN_ENVELOPE": got_env})
+            with open(got_env, "rb") as f:
+                if f.read() != envelope_bytes():
+                    raise SystemExit(f"{name}: {who} handed on a different envelope")
+            with open(got_msg, "rb") as f:
+                got = f.read()
+            if who == "filter" and host:
+                head_end = expect.index(b"\n\n") + 1
+                stamped = got[:len(got) - len(expect) + head_end]
+                if STAMP not in stamped[head_end:] or got[:head_end] != expect[:head_end] \
+                        or got[len(stamped):] != expect[head_end:]:
+                    raise SystemExit(f"{name}: the filter did not stamp the verdict behind the header")
+            elif hashlib.sha256(got).digest() != hashlib.sha256(expect).digest():
+                raise SystemExit(f"{name}: {who} did not hand on the message unchanged")
+        reqs = self.daemon.requests()
+        if reqs is None:
+            return
+        time.sleep(0.05)  # nginx writes its log line after the answer
+        reqs = self.daemon.requests()[seen:]
+        want = 2 if host else 0
+        if len(reqs) != want:
+            raise SystemExit(f"{name}: the daemon saw {len(reqs)} requests, not {want}")
+        if host:
+            kind = "File" if host == "localhost" and size >= 32000 else "Inline"
+            for uri, _ in reqs:
+                if not uri.endswith("ClassifyMessage_" + kind):
+                    raise SystemExit(f"{name}: request to {uri}, not a {kind.lower()} request")
+            if reqs[0][1] != reqs[1][1] and kind == "Inline":
+                raise SystemExit(f"{name}: bodies of {reqs[0][1]} and {reqs[1][1]} bytes differ")
+
+    def measure_scenario(self, name, size, host, pairs):
+        filt, floor = self.commands(name, host, os.path.join(self.bin, "drain"))
+        self.run(size, filt)  # warm caches; not counted
+        self.run(size, floor)
+        rows = []
+        for i in range(pairs):
+            # Alternate which goes first, so drift and order cancel.
+            if i % 2 == 0:
+                a = self.run(size, filt)
+                b = self.run(size, floor)
+            else:
+                b = self.run(size, floor)
+                a = self.run(size, filt)
+            rows.append((a, b))
+        return rows
+
+    # --- report -------------------------------------------------------------
+    @staticmethod
+    def summary(rows):
+        med = lambda xs: statistics.median(xs)
+        f = {k: med([a[k] for a, _ in rows]) for k in ("cpu_us", "wall_us", "maxrss_kib")}
+        g = {k: med([b[k] for _, b in rows]) for k in ("cpu_us", "wall_us", "maxrss_kib")}
+        ratio = {k: med([a[k] / max(b[k], 1) for a, b in rows]) for k in ("cpu_us", "wall_us")}
+        return f, g, ratio
+
+    def report(self, results):
+        header = ("scenario", "pairs", "cpu ms filter", "floor", "ratio", "wall ms filter",
+                  "floor", "ratio", "rss KiB filter", "floor", "targets")
+        lines = []
+        held_all = True
+        for name, rows in results:
+            f, g, ratio = self.summary(rows)
+            misses = []
+            if ratio["cpu_us"] > CPU_WALL_LIMIT:
+                misses.append("cpu")
+            if ratio["wall_us"] > CPU_WALL_LIMIT:
+                misses.append("wall")
+            if max(a["maxrss_kib"] for a, _ in rows) > RSS_LIMIT_KIB:
+                misses.append("rss")
+            held_all = held_all and not misses
+            lines.append((name, str(len(rows)),
+                          f"{f['cpu_us'] / 1000:.2f}", f"{g['cpu_us'] / 1000:.2f}", f"{ratio['cpu_us']:.2f}",
+                          f"{f['wall_us'] / 1000:.2f}", f"{g['wall_us'] / 1000:.2f}", f"{ratio['wall_us']:.2f}",
+                          f"{f['maxrss_kib']:.0f}", f"{g['maxrss_kib']:.0f}",
+                          "held" if not misses else "MISSED: " + ", ".join(misses)))
+        widths = [max(len(r[i]) for r in [header] + lines) for i in range(len(header))]
+        fmt = lambda r: "  ".join(c.ljust(w) if i in (0, 10) else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths)))
+        print(fmt(header))
+        print("  ".join("-" * w for w in widths))
+        for r in lines:
+            print(fmt(r))
+        print()
+        print(f"targets: cpu and wall ratio (median of pairwise filter/floor) <= {CPU_WALL_LIMIT}, "
+              f"peak rss of every filter run <= {RSS_LIMIT_KIB} KiB")
+        print("all targets held" if held_all else "some targets missed")
+        return held_all
+
+    def cleanup(self):
+        if self.daemon:
+            self.daemon.stop()
+        shutil.rmtree(self.work, ignore_errors=True)
+        for d in reversed(self.made):
+            try:
+                os.rmdir(d)  # only when empty: never take what others left
+            except OSError:
+                pass
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--build-dir", default="build")
+    p.add_argument("--bin-dir", default="build/bench")
+    p.add_argument("--daemon", choices=("auto", "nginx", "sim"), default="auto")
+    p.add_argument("--pairs-scale", type=float, default=1.0, help="scale every scenario's pair count")
+    p.add_argument("--only", action="append", help="run the scenarios whose name holds this text")
+    p.add_argument("--json", help="write every run's figures to this file")
+    p.add_argument("--no-pin", dest="pin", action="store_false",
+                   help="let the scheduler place every process")
+    p.add_argument("--strict", action="store_true", help="exit 2 when a target is missed")
+    args = p.parse_args()
+
+    bench = Bench(args)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    try:
+        bench.prepare()
+        load = os.getloadavg()[0]
+        log(f"machine: {os.cpu_count()} cpus, load {load:.2f}")
+        if load > 0.5 * (os.cpu_count() or 1):
+            log("the machine is busy: wall times in particular will be noisy")
+        results = []
+        for name, size, host, pairs in bench.scenarios():
+            bench.check(name, size, host)
+            t = time.monotonic()
+            rows = bench.measure_scenario(name, size, host, pairs)
+            log(f"{name}: {pairs} pairs in {time.monotonic() - t:.1f} s")
+            results.append((name, rows))
+        if args.json:
+            with open(args.json, "w") as f:
+                json.dump([{"scenario": n, "pairs": [{"filter": a, "floor": b} for a, b in rows]}
+                           for n, rows in results], f, indent=1)
+        held = bench.report(results)
+    finally:
+        bench.cleanup()
+    sys.exit(2 if args.strict and not held else 0)
+
+
+if __name__ == "__main__":
+    main()

@@ -7,15 +7,8 @@ set -eu
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
-need="cmake g++ make pkg-config libgtest-dev libcpp-httplib-dev python3"
-missing=""
-for p in $need; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  echo "installing:$missing"
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
-fi
+. tools/need.sh
+need cmake g++ make pkg-config libgtest-dev libcpp-httplib-dev python3
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target qmail-zelmd zelmd-sim >/dev/null

@@ -15,15 +15,8 @@ case $seconds in
   ''|*[!0-9]*) echo "usage: $0 [seconds per target]" >&2; exit 2 ;;
 esac
 
-need="cmake make pkg-config libcpp-httplib-dev clang libclang-rt-14-dev"
-missing=""
-for p in $need; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  echo "installing:$missing"
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
-fi
+. tools/need.sh
+need cmake make pkg-config libcpp-httplib-dev clang libclang-rt-14-dev
 
 targets="envelope answer http_reader"
 dir=build-fuzz

@@ -1,19 +1,13 @@
 #!/bin/sh
 # Builds qmail-zelmd and runs the whole test suite twice: the normal build
 # (arena allocator) and a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer (every allocation from the heap).
+# UndefinedBehaviorSanitizer (every allocation from the heap), then a short
+# run of each fuzz target.
 set -eu
 cd "$(dirname "$0")/.."
 
-need="cmake g++ make pkg-config libgtest-dev libcpp-httplib-dev"
-missing=""
-for p in $need; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  echo "installing:$missing"
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
-fi
+. tools/need.sh
+need cmake g++ make pkg-config libgtest-dev libcpp-httplib-dev
 
 jobs=$(nproc)
 status=0

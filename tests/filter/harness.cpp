@@ -114,9 +114,20 @@ enum stage : int { st_unshare = 1, st_private, st_bind, st_fd0, st_fd1, st_chdir
   _exit(127);
 }
 
+// The build tree holds the binaries, the homes and the queue records. When
+// it lies under /tmp itself, a run's private /tmp must show it again at
+// the same path: this is its top directory there, or empty.
+std::string build_top_in_tmp() {
+  const std::string tree = ZELMD_BUILD_TREE;
+  if (tree.rfind("/tmp/", 0) != 0) return "";
+  const size_t end = tree.find('/', 5);
+  return tree.substr(0, end);
+}
+
 struct child_args {
   const std::string *home;
   const std::string *tmp;
+  const std::string *keep; // build_top_in_tmp()
   const filter_run *run;
   int fd0, fd1, errfd;
   char *const *argv;
@@ -137,8 +148,25 @@ bool own_namespace(const filter_run &r) {
     // Keep the mounts below from showing up outside.
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
       child_fail(a.errfd, st_private);
-    if (a.run->private_tmp && mount(a.tmp->c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0)
-      child_fail(a.errfd, st_bind);
+    if (a.run->private_tmp) {
+      const int keep = a.keep->empty() ? -1 : open(a.keep->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (!a.keep->empty() && keep < 0) child_fail(a.errfd, st_bind);
+      if (mount(a.tmp->c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0)
+        child_fail(a.errfd, st_bind);
+      if (keep >= 0) {
+        char source[32] = "/proc/self/fd/";
+        char digits[12];
+        int n = 0;
+        for (int v = keep; v > 0 || n == 0; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
+        size_t at = strlen(source);
+        while (n > 0) source[at++] = digits[--n];
+        source[at] = 0;
+        if ((mkdir(a.keep->c_str(), 0755) != 0 && errno != EEXIST) ||
+            mount(source, a.keep->c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+          child_fail(a.errfd, st_bind);
+        close(keep);
+      }
+    }
     for (const auto &[from, to] : a.run->binds)
       if (mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0)
         child_fail(a.errfd, st_bind);
@@ -247,7 +275,8 @@ void start(const qmail_home &h, const filter_run &r, running &f) {
     f.sock = high(p[0]);
     sock_child = high(p[1]);
   }
-  const child_args a{&home, &tmp, &r, r.fd0 >= 0 ? r.fd0 : in_r.get(),
+  static const std::string keep = build_top_in_tmp();
+  const child_args a{&home, &tmp, &keep, &r, r.fd0 >= 0 ? r.fd0 : in_r.get(),
                      r.fd1 >= 0 ? r.fd1 : sock_child.get(), -1, argv, envp.data()};
   pid_t pid;
   if (!own_namespace(r) && !r.in_child) {

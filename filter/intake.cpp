@@ -76,6 +76,8 @@ bool safe_dir(const char *path) {
 
 void dump_file(const char *buf, size_t len) {
   if (temp_fd == -1) {
+    format_dir(workdir);
+    make_workdir();
     std::snprintf(workfile, sizeof workfile - 1, "%s/%d.msg", workdir, static_cast<int>(start));
     // Never through a link someone may have left in our place.
     temp_fd = open(workfile, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC,

@@ -92,8 +92,6 @@ int main(int argc, char **argv) {
   ignore_sigpipe();
   setup();
   start = now();
-  format_dir(workdir);
-  make_workdir();
   isStream = read_message();
   read_address();
 

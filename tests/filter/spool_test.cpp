@@ -117,6 +117,33 @@ TEST(Spool, SafeAreaUsed) {
   }
 }
 
+TEST(Spool, SmallMessagesNeverTouchTheSpoolArea) {
+  // Below 32000 bytes nothing is spooled, so neither a missing nor an
+  // unsafe spool area stands in the way, and none is made.
+  if (!can_isolate()) GTEST_SKIP() << "needs root and mount namespaces";
+  const std::string small = "Subject: x\n\nbody\n";
+  struct {
+    const char *name;
+    std::function<bool()> plant;
+  } cases[] = {
+      {"no spool area", [] { return true; }},
+      {"spool area writable by all", [] { return make_dir(shared, 0777); }},
+      {"spool area a symlink", [] { return symlink("/", shared.c_str()) == 0; }},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    qmail_home h;
+    const auto r = run_filter(h, {.message = small, .envelope = envelope({"Fa", "Tb"}),
+                                  .private_tmp = true, .in_child = c.plant});
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_TRUE(same_bytes(h.record("message"), small));
+    EXPECT_EQ(files_below(h.tmp), 0);
+  }
+  qmail_home h;
+  run_filter(h, {.message = small, .envelope = envelope({"Fa", "Tb"}), .private_tmp = true});
+  EXPECT_FALSE(fs::exists(h.tmp / "qmail-zelmd"));
+}
+
 TEST(Spool, SpoolFileNotFollowedThroughSymlink) {
   if (!can_isolate()) GTEST_SKIP() << "needs root and mount namespaces";
   qmail_home h;

@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,27 +85,6 @@ void dump_file(const char *buf, size_t len) {
   }
   if (writeall(temp_fd, buf, len) == -1) exit_clean(exit_temp);
 }
-// From a pipe, as qmail-smtpd hands the message over, the rest of a long
-// message moves into the spool file inside the kernel. False when
-// descriptor 0 cannot be spliced from; nothing was moved then.
-bool splice_rest() {
-  for (bool first = true;; first = false) {
-    // Wait only when the pipe is empty: most rounds find data at once.
-    const ssize_t r = splice(0, nullptr, temp_fd, nullptr, 1 << 20, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-    if (r == 0) return true;
-    if (r > 0) continue;
-    if (errno == error_intr) continue;
-    if (errno == error_again) {
-      pollfd p{0, POLLIN, 0};
-      const int ready = poll(&p, 1, timeout * 1000);
-      if (ready == 0) die_alarm();
-      if (ready == -1 && errno != error_intr) die_read();
-      continue;
-    }
-    if (first && errno == EINVAL) return false;
-    exit_clean(exit_temp); // the spool file could not take it
-  }
-}
 } // namespace
 
 substdio ssout = SUBSTDIO_FDBUF(safewrite, 1, ssoutbuf, sizeof ssoutbuf);
@@ -169,12 +147,13 @@ int read_message() {
     const int r = in(message_buffer, MESSAGE_BUFFER_SIZE);
     dump_file(message_buffer, static_cast<size_t>(r));
   }
-  if (!splice_rest()) {
-    for (;;) {
-      const int r = in(message_buffer, MESSAGE_BUFFER_SIZE);
-      if (r == 0) break;
-      dump_file(message_buffer, static_cast<size_t>(r));
-    }
+  // The rest in reads as large as a pipe holds: each pipe-full of the
+  // sender costs one read and one write.
+  static char spill[1 << 16];
+  for (;;) {
+    const ssize_t r = saferead(0, spill, sizeof spill);
+    if (r == 0) break;
+    dump_file(spill, static_cast<size_t>(r));
   }
   close(temp_fd);
   temp_fd = -1;

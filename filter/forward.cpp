@@ -103,9 +103,10 @@ void send_file(const ClassifyResult *result, qmail_handle *qq) {
       exit_clean(exit_temp);
     }
     have += static_cast<uint32_t>(r);
-    if (r == 0 || have >= static_cast<uint32_t>(header_len)) break;
+    if (r == 0 || have >= static_cast<uint32_t>(header_len)) break; // header_len < 32000
   }
-  const uint32_t head = have < static_cast<uint32_t>(header_len) ? have : static_cast<uint32_t>(header_len);
+  const uint32_t head_len = static_cast<uint32_t>(header_len);
+  const uint32_t head = have < head_len ? have : head_len;
   put_message(result, qq, message_buffer, have, head);
   if (qmail_putfile(qq, fd.get()) == -1) exit_clean(exit_temp);
   temp_fd = -1;
@@ -115,7 +116,7 @@ void forward(const ClassifyResult *result) {
   // The inherited QMAILQUEUE names this filter; the configured queue
   // program must replace it, or the filter would start itself again.
   stralloc entry;
-  if (!stralloc_copys(&entry, "QMAILQUEUE=") || !stralloc_catb(&entry, zelmd_queue_binary.s, zelmd_queue_binary.len) ||
+  if (!stralloc_copys(&entry, "QMAILQUEUE=") || !stralloc_cat(&entry, &zelmd_queue_binary) ||
       !stralloc_append(&entry, "") || !env_put(entry.s))
     exit_clean(exit_temp);
 

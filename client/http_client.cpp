@@ -157,7 +157,7 @@ int send_iov(int fd, iovec *iov, int n, const deadline &d) {
 }
 
 // The spool file straight from the page cache onto the socket.
-int send_file(int sock, int file, uint64_t size, const deadline &d) {
+int send_spool(int sock, int file, uint64_t size, const deadline &d) {
   off_t off = 0;
   while (static_cast<uint64_t>(off) < size) {
     const ssize_t w = sendfile(sock, file, &off, static_cast<size_t>(size - static_cast<uint64_t>(off)));
@@ -228,7 +228,7 @@ int exchange(const stralloc *body, const char *target, char **response) {
   if (streamed) {
     const fd_owner file(g_iFileFd);
     g_iFileFd = -1;
-    if (send_file(s.get(), file.get(), filesize, d) == -1) return 1;
+    if (send_spool(s.get(), file.get(), filesize, d) == -1) return 1;
     const int uncork = 0;
     setsockopt(s.get(), IPPROTO_TCP, TCP_CORK, &uncork, sizeof uncork);
   }

@@ -73,6 +73,21 @@ bool safe_dir(const char *path) {
   return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && !(st.st_mode & (S_IWGRP | S_IWOTH));
 }
 
+// Makes sure the shared spool area exists and is ours, and names this
+// process's working directory in buffer.
+void format_dir(char *buffer) {
+  // A spool area that cannot be had is a local, passing trouble: 71.
+  if (mkdir(SPOOL_ROOT, 0755) == -1 && errno != error_exist) exit_clean(exit_temp);
+  if (!safe_dir(SPOOL_ROOT)) exit_clean(exit_temp);
+  std::snprintf(buffer, 127, "%s%d/", SPOOL_ROOT, static_cast<int>(getpid()));
+}
+
+void make_workdir() {
+  if (mkdir(workdir, 0750) == -1 && errno != error_exist) exit_clean(exit_temp);
+  if (!safe_dir(workdir)) exit_clean(exit_temp);
+  workdir_made = true;
+}
+
 void dump_file(const char *buf, size_t len) {
   if (temp_fd == -1) {
     format_dir(workdir);
@@ -107,19 +122,6 @@ void die_alarm() {
   out("451 timeout (#4.4.2)\r\n");
   flush();
   exit_clean(exit_config);
-}
-
-void format_dir(char *buffer) {
-  // A spool area that cannot be had is a local, passing trouble: 71.
-  if (mkdir(SPOOL_ROOT, 0755) == -1 && errno != error_exist) exit_clean(exit_temp);
-  if (!safe_dir(SPOOL_ROOT)) exit_clean(exit_temp);
-  std::snprintf(buffer, 127, "%s%d/", SPOOL_ROOT, static_cast<int>(getpid()));
-}
-
-void make_workdir() {
-  if (mkdir(workdir, 0750) == -1 && errno != error_exist) exit_clean(exit_temp);
-  if (!safe_dir(workdir)) exit_clean(exit_temp);
-  workdir_made = true;
 }
 
 int find_header_len(const char *buf, uint32_t len) {

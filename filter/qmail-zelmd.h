@@ -29,8 +29,6 @@ extern char rcpt_to[MAX_RCPT][ADDR_SIZE];
 extern int max_rcpt_to;
 extern substdio ssout;
 
-void format_dir(char *buffer);
-void make_workdir();
 int read_message();
 void read_address();
 [[noreturn]] void exit_clean(int status);

@@ -21,7 +21,7 @@ need cmake make pkg-config libcpp-httplib-dev clang libclang-rt-14-dev
 targets="envelope answer http_reader"
 dir=build-fuzz
 cmake -S . -B "$dir" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMD_FUZZ=ON -DZELMD_TESTS=OFF >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMD_WERROR=ON -DZELMD_FUZZ=ON -DZELMD_TESTS=OFF >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target $(for t in $targets; do echo "fuzz_$t"; done) >/dev/null
 
 status=0

@@ -17,7 +17,7 @@ for variant in normal sanitize; do
     sanitize) dir=build-asan; flags="-DZELMD_SANITIZE=ON" ;;
   esac
   echo "== $variant build ($dir)"
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo $flags >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMD_WERROR=ON $flags >/dev/null
   cmake --build "$dir" -j "$jobs" >/dev/null
   (cd "$dir" && ctest --output-on-failure -j "$jobs") || status=1
 done

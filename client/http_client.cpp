@@ -12,6 +12,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
 #include "byte.h"
 #include "error.h"
 #include "fd.h"
@@ -20,10 +24,11 @@
 #include "str.h"
 
 int g_iTimeout = 120;
-
-namespace {
+char g_sError[256];
 char g_sHost[128] = "localhost";
 char g_sPort[6] = "8088";
+
+namespace {
 char g_sMailFrom[192];
 char g_sSenderIp[128];
 char g_sSenderID[128];
@@ -33,6 +38,22 @@ int g_iIsFileStream;
 int g_iFileFd = -1; // the spool file of an inline request that streams it
 
 constexpr char VERSION[] = "1.5";
+
+// Why the request failed, naming the daemon, for the filter's log line.
+__attribute__((format(printf, 1, 2))) int fail(const char *fmt, ...) {
+  const int n = std::snprintf(g_sError, sizeof g_sError, "daemon %s:%s: ", g_sHost, g_sPort);
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(g_sError + n, sizeof g_sError - static_cast<size_t>(n), fmt, ap);
+  va_end(ap);
+  return 1;
+}
+
+// A failed wait or system call: out of time, or what errno says.
+int fail_io(const char *what, int waited) {
+  if (waited == 0) return fail("%s: time-out after %d s", what, g_iTimeout);
+  return fail("%s: %s", what, std::strerror(errno));
+}
 constexpr uint32_t ANSWER_MAX = 1 << 20;
 constexpr char INLINE_PATH[] = "/zelmd/ClassifyMessage_Inline";
 constexpr char FILE_PATH[] = "/zelmd/ClassifyMessage_File";
@@ -111,27 +132,46 @@ addrinfo *resolve(const deadline &d) {
   }
 }
 
-// The first address that takes the connection.
+// The first address that takes the connection; g_sError says why none did.
 fd_owner connect_daemon(const deadline &d) {
   addrinfo *res = resolve(d);
+  if (!res) {
+    fail(deadline_left_ms(d) == 0 ? "name lookup: time-out after %d s" : "name lookup failed",
+         g_iTimeout);
+    return fd_owner();
+  }
+  int waited = -1;
   for (const addrinfo *a = res; a; a = a->ai_next) {
     fd_owner s(socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
     if (!s.ok()) continue;
     if (connect(s.get(), a->ai_addr, a->ai_addrlen) == -1) {
       if (errno != EINPROGRESS) continue;
-      const int r = wait_for(s.get(), POLLOUT, d);
-      if (r == 0) break; // out of time for every address
+      waited = wait_for(s.get(), POLLOUT, d);
+      if (waited == 0) break; // out of time for every address
       int err = 0;
       socklen_t len = sizeof err;
-      if (r < 0 || getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len) == -1 || err) continue;
+      if (waited < 0 || getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len) == -1) continue;
+      if (err) {
+        errno = err;
+        continue;
+      }
     }
     const int one = 1;
     setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (res) freeaddrinfo(res);
+    freeaddrinfo(res);
     return s;
   }
-  if (res) freeaddrinfo(res);
+  fail_io("connect", waited);
+  freeaddrinfo(res);
   return fd_owner();
+}
+
+// Waits for fd to take more after a write that would block; 0, or the
+// failure reported.
+int wait_writable(int fd, const deadline &d) {
+  if (errno != error_again) return fail_io("sending the request", -1);
+  const int waited = wait_for(fd, POLLOUT, d);
+  return waited == 1 ? 0 : fail_io("sending the request", waited);
 }
 
 int send_iov(int fd, iovec *iov, int n, const deadline &d) {
@@ -139,7 +179,7 @@ int send_iov(int fd, iovec *iov, int n, const deadline &d) {
     const ssize_t w = writev(fd, iov, n);
     if (w == -1) {
       if (errno == error_intr) continue;
-      if (errno != error_again || wait_for(fd, POLLOUT, d) != 1) return -1;
+      if (wait_writable(fd, d)) return -1;
       continue;
     }
     size_t done = static_cast<size_t>(w);
@@ -160,11 +200,12 @@ int send_iov(int fd, iovec *iov, int n, const deadline &d) {
 int send_spool(int sock, int file, uint64_t size, const deadline &d) {
   off_t off = 0;
   while (static_cast<uint64_t>(off) < size) {
-    const ssize_t w = sendfile(sock, file, &off, static_cast<size_t>(size - static_cast<uint64_t>(off)));
-    if (w == 0) return -1; // the file is shorter than it was
+    const ssize_t w =
+        sendfile(sock, file, &off, static_cast<size_t>(size - static_cast<uint64_t>(off)));
+    if (w == 0) return fail("spool file shorter than it was");
     if (w == -1) {
       if (errno == error_intr) continue;
-      if (errno != error_again || wait_for(sock, POLLOUT, d) != 1) return -1;
+      if (wait_writable(sock, d)) return -1;
     }
   }
   return 0;
@@ -191,18 +232,23 @@ int build_head(stralloc *head, const char *target, uint64_t length) {
          put_number(head, length) && stralloc_cats(head, "\r\nConnection: close\r\n\r\n");
 }
 
-// 0 with the body of the answer in r->body, -1 otherwise.
+// 0 with the body of the answer in r->body, else 1 with the reason.
 int receive(int fd, http_reader *r, const deadline &d) {
   static char buf[65536];
   for (;;) {
     const ssize_t n = read(fd, buf, sizeof buf);
     if (n == -1) {
       if (errno == error_intr) continue;
-      if (errno != error_again || wait_for(fd, POLLIN, d) != 1) return -1;
+      if (errno != error_again) return fail_io("reading the answer", -1);
+      const int waited = wait_for(fd, POLLIN, d);
+      if (waited != 1) return fail_io("reading the answer", waited);
       continue;
     }
     const int state = n == 0 ? http_reader_eof(r) : http_reader_feed(r, buf, static_cast<size_t>(n));
-    if (state != 0) return state == 1 ? 0 : -1;
+    if (state == 1) return 0;
+    if (state == 0) continue;
+    if (r->too_large) return fail("answer over %u MiB", r->body_limit >> 20);
+    return fail(n == 0 ? "answer cut short" : "malformed answer");
   }
 }
 
@@ -211,11 +257,11 @@ int exchange(const stralloc *body, const char *target, char **response) {
   uint64_t filesize = 0;
   if (g_iFileFd >= 0) {
     struct stat st;
-    if (fstat(g_iFileFd, &st) == -1) return 1;
+    if (fstat(g_iFileFd, &st) == -1) return fail("spool file: %s", std::strerror(errno));
     filesize = static_cast<uint64_t>(st.st_size);
   }
   stralloc head = {};
-  if (!build_head(&head, target, body->len + filesize)) return 1;
+  if (!build_head(&head, target, body->len + filesize)) return fail("out of memory");
 
   fd_owner s = connect_daemon(d);
   if (!s.ok()) return 1;
@@ -228,15 +274,18 @@ int exchange(const stralloc *body, const char *target, char **response) {
   if (streamed) {
     const fd_owner file(g_iFileFd);
     g_iFileFd = -1;
-    if (send_spool(s.get(), file.get(), filesize, d) == -1) return 1;
+    if (send_spool(s.get(), file.get(), filesize, d)) return 1;
     const int uncork = 0;
     setsockopt(s.get(), IPPROTO_TCP, TCP_CORK, &uncork, sizeof uncork);
   }
 
   static http_reader r;
   http_reader_init(&r, ANSWER_MAX);
-  if (receive(s.get(), &r, d) == -1) return 1;
-  if (!r.body.len || !stralloc_append(&r.body, "")) return 1;
+  if (receive(s.get(), &r, d)) return 1;
+  // An error page, of the daemon or of a proxy in front of it, is no verdict.
+  if (r.status < 200 || r.status > 299) return fail("status %d", r.status);
+  if (!r.body.len) return fail("empty answer");
+  if (!stralloc_append(&r.body, "")) return fail("out of memory");
   *response = r.body.s;
   return 0;
 }
@@ -273,7 +322,7 @@ int SetBody(stralloc *body, char *url, const char *message, uint32_t messagelen)
   if (g_iFileFd == -1) {
     if (write(1, "No file found\n", 14) < 0) {
     }
-    return 0;
+    return !fail("cannot reread spool file %s: %s", message, std::strerror(errno));
   }
   return 1;
 }
@@ -282,6 +331,7 @@ int process_zelmd_request(const char *host, uint32_t hostlen, const char *port, 
                           const char *mailfrom, const char *senderip, const char *senderid,
                           char outbound, const char *message, uint32_t messagelen, char inmemory,
                           char **response) {
+  g_sError[0] = 0;
   if (hostlen) copy_cut(g_sHost, sizeof g_sHost, host, hostlen);
   if (portlen) copy_cut(g_sPort, sizeof g_sPort, port, portlen);
   copy_text(g_sMailFrom, sizeof g_sMailFrom, mailfrom);
@@ -297,8 +347,8 @@ int process_zelmd_request(const char *host, uint32_t hostlen, const char *port, 
   char url[200];
   static stralloc body;
   SetDestination(url);
-  if (!SetZELMHeader(&body)) return 1;
-  if (!SetBody(&body, url, message, messagelen)) return 1;
+  if (!SetZELMHeader(&body)) return fail("out of memory");
+  if (!SetBody(&body, url, message, messagelen)) return g_sError[0] ? 1 : fail("out of memory");
   const char *target = url + str_len("http://") + str_len(g_sHost) + 1 + str_len(g_sPort);
   return exchange(&body, target, response);
 }

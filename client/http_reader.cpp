@@ -123,7 +123,7 @@ int end_of_head(http_reader *r) {
   }
   if (r->chunked) return CHUNK_SIZE;
   if (r->has_length && !r->coded) {
-    if (r->remaining > r->body_limit) return BROKEN;
+    if (r->remaining > r->body_limit) return r->too_large = true, BROKEN;
     return r->remaining ? BODY_LENGTH : DONE;
   }
   return BODY_TO_CLOSE;
@@ -158,7 +158,7 @@ bool line_state(int state) {
 bool in_head(int state) { return state == STATUS_LINE || state == FIELD_LINE || state == TRAILER; }
 
 int take_body(http_reader *r, const char *buf, uint32_t n) {
-  if (n > r->body_limit - r->body.len) return -1;
+  if (n > r->body_limit - r->body.len) return r->too_large = true, -1;
   return stralloc_catb(&r->body, buf, n) ? 0 : -1;
 }
 } // namespace

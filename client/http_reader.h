@@ -17,6 +17,7 @@ struct http_reader {
   bool chunked;
   bool coded; // a Transfer-Encoding came: Content-Length does not count
   bool has_length;
+  bool too_large; // the body would pass its limit
   uint64_t remaining; // body or chunk bytes still expected
   uint32_t head_bytes; // bytes of status line and fields so far
   uint32_t body_limit;

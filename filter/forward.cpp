@@ -1,5 +1,9 @@
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
+
+#include "auto_qmail.h"
 #include "byte.h"
 #include "env.h"
 #include "error.h"
@@ -93,14 +97,14 @@ void send_zelmd_headers(const ClassifyResult *result, qmail_handle *qq) {
 // the first 32000 bytes) to stamp it, the rest passed on by the kernel.
 void send_file(const ClassifyResult *result, qmail_handle *qq) {
   fd_owner fd(open_read(workfile));
-  if (!fd.ok()) exit_clean(exit_temp);
+  if (!fd.ok()) die(exit_temp, "cannot reread spool file %s: %s", workfile, std::strerror(errno));
   temp_fd = fd.get();
   uint32_t have = 0;
   for (;;) {
     const ssize_t r = read(fd.get(), message_buffer + have, MESSAGE_BUFFER_SIZE - have);
     if (r == -1) {
       if (errno == error_intr) continue;
-      exit_clean(exit_temp);
+      die(exit_temp, "cannot reread spool file %s: %s", workfile, std::strerror(errno));
     }
     have += static_cast<uint32_t>(r);
     if (r == 0 || have >= static_cast<uint32_t>(header_len)) break; // header_len < 32000
@@ -108,7 +112,8 @@ void send_file(const ClassifyResult *result, qmail_handle *qq) {
   const uint32_t head_len = static_cast<uint32_t>(header_len);
   const uint32_t head = have < head_len ? have : head_len;
   put_message(result, qq, message_buffer, have, head);
-  if (qmail_putfile(qq, fd.get()) == -1) exit_clean(exit_temp);
+  if (qmail_putfile(qq, fd.get()) == -1)
+    die(exit_temp, "cannot reread spool file %s: %s", workfile, std::strerror(errno));
   temp_fd = -1;
 }
 
@@ -118,10 +123,12 @@ void forward(const ClassifyResult *result) {
   stralloc entry;
   if (!stralloc_copys(&entry, "QMAILQUEUE=") || !stralloc_cat(&entry, &zelmd_queue_binary) ||
       !stralloc_append(&entry, "") || !env_put(entry.s))
-    exit_clean(exit_temp);
+    die(exit_temp, "cannot set QMAILQUEUE: out of memory");
+  const char *program = entry.s + 11;
 
   qmail_handle qq;
-  if (qmail_open(&qq) == -1) exit_clean(exit_temp);
+  if (qmail_open(&qq) == -1)
+    die(exit_temp, "cannot start queue program %s: %s", program, std::strerror(errno));
   if (isStream) {
     put_message(result, &qq, message_buffer, message_len, static_cast<uint32_t>(header_len));
   } else {
@@ -131,6 +138,15 @@ void forward(const ClassifyResult *result) {
   for (int i = 0; i < MAX_RCPT && rcpt_to[i][0]; ++i) qmail_to(&qq, rcpt_to[i]);
   int code = exit_temp; // kept when the queue program crashed or was not reaped
   qmail_close(&qq, &code);
-  flush();
+  if (qq.wstat == -1) die(code, "queue program %s could not be waited for", program);
+  if (WIFSIGNALED(qq.wstat))
+    die(code, "queue program %s killed by signal %d", program, WTERMSIG(qq.wstat));
+  // What qmail's own hand-off calls a read error: the queue program
+  // accepted a message or envelope that did not reach it whole.
+  if (qq.flag_error && code == exit_ok)
+    die(exit_envelope_read, "queue program %s did not take the whole message and envelope", program);
+  if (code == exit_home) die(code, "queue program could not enter %s", auto_qmail);
+  if (code == exit_exec) die(code, "queue program %s could not be started", program);
+  if (code != exit_ok) die(code, "queue program %s exited %d", program, code);
   exit_clean(code);
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "byte.h"
 #include "error.h"
@@ -34,26 +35,18 @@ bool workdir_made = false;
 char addr_buffer[ADDR_SIZE];
 
 ssize_t saferead(int fd, char *buf, size_t len);
-ssize_t safewrite(int fd, char *buf, size_t len);
 
 char ssinbuf[MESSAGE_BUFFER_SIZE];
-char ssoutbuf[512];
+char ssaddrbuf[512];
 substdio ssin = SUBSTDIO_FDBUF(saferead, 0, ssinbuf, sizeof ssinbuf);
-substdio ssaddrin = SUBSTDIO_FDBUF(saferead, 1, ssoutbuf, sizeof ssoutbuf);
+substdio ssaddrin = SUBSTDIO_FDBUF(saferead, 1, ssaddrbuf, sizeof ssaddrbuf);
 
 ssize_t saferead(int fd, char *buf, size_t len) {
-  flush();
   const ssize_t r = timeoutread(timeout, fd, buf, len);
   if (r == -1) {
-    if (errno == error_timeout) die_alarm();
-    die_read();
+    if (errno == error_timeout) die_alarm(fd);
+    die(exit_config, "cannot read the %s: %s", fd ? "envelope" : "message", std::strerror(errno));
   }
-  return r;
-}
-
-ssize_t safewrite(int fd, char *buf, size_t len) {
-  const ssize_t r = timeoutwrite(timeout, fd, buf, len);
-  if (r <= 0) exit_clean(exit_config);
   return r;
 }
 
@@ -62,29 +55,36 @@ int addrin(char *buf, int len) { return substdio_get(&ssaddrin, buf, len); }
 
 // A directory of the spool area is trusted only when nobody else can have
 // planted it or write into it: a real directory of our own, closed to
-// group and others.
-bool safe_dir(const char *path) {
+// group and others. Null when it is, else what is wrong with it.
+const char *unsafe_dir(const char *path) {
   // Without its trailing slash, so that lstat does not follow a link.
   char name[128];
   uint32_t n = str_copy(name, path);
   while (n > 1 && name[n - 1] == '/') name[--n] = 0;
   struct stat st;
-  if (lstat(name, &st) == -1) return false;
-  return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && !(st.st_mode & (S_IWGRP | S_IWOTH));
+  if (lstat(name, &st) == -1) return std::strerror(errno);
+  if (!S_ISDIR(st.st_mode)) return "not a directory";
+  if (st.st_uid != geteuid()) return "owned by another user";
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) return "writable by group or others";
+  return nullptr;
 }
 
 // Makes sure the shared spool area exists and is ours, and names this
 // process's working directory in buffer.
 void format_dir(char *buffer) {
   // A spool area that cannot be had is a local, passing trouble: 71.
-  if (mkdir(SPOOL_ROOT, 0755) == -1 && errno != error_exist) exit_clean(exit_temp);
-  if (!safe_dir(SPOOL_ROOT)) exit_clean(exit_temp);
+  if (mkdir(SPOOL_ROOT, 0755) == -1 && errno != error_exist)
+    die(exit_temp, "cannot make spool directory %s: %s", SPOOL_ROOT, std::strerror(errno));
+  if (const char *why = unsafe_dir(SPOOL_ROOT))
+    die(exit_temp, "unsafe spool directory %s: %s", SPOOL_ROOT, why);
   std::snprintf(buffer, 127, "%s%d/", SPOOL_ROOT, static_cast<int>(getpid()));
 }
 
 void make_workdir() {
-  if (mkdir(workdir, 0750) == -1 && errno != error_exist) exit_clean(exit_temp);
-  if (!safe_dir(workdir)) exit_clean(exit_temp);
+  if (mkdir(workdir, 0750) == -1 && errno != error_exist)
+    die(exit_temp, "cannot make working directory %s: %s", workdir, std::strerror(errno));
+  if (const char *why = unsafe_dir(workdir))
+    die(exit_temp, "unsafe working directory %s: %s", workdir, why);
   workdir_made = true;
 }
 
@@ -96,17 +96,23 @@ void dump_file(const char *buf, size_t len) {
     // Never through a link someone may have left in our place.
     temp_fd = open(workfile, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC,
                    0644);
-    if (temp_fd == -1) exit_clean(exit_temp);
+    if (temp_fd == -1)
+      die(exit_temp, "cannot create spool file %s: %s", workfile, std::strerror(errno));
   }
-  if (writeall(temp_fd, buf, len) == -1) exit_clean(exit_temp);
+  if (writeall(temp_fd, buf, len) == -1)
+    die(exit_temp, "cannot write spool file %s: %s", workfile, std::strerror(errno));
 }
 } // namespace
 
-substdio ssout = SUBSTDIO_FDBUF(safewrite, 1, ssoutbuf, sizeof ssoutbuf);
-
-void out(const char *s) { substdio_puts(&ssout, s); }
-
-void flush() { substdio_flush(&ssout); }
+// Under qmail-smtpd descriptor 1 is the read end of the envelope pipe,
+// and a peer that never reads would hold a blocking write for ever: one
+// attempt, never waited for.
+void out(const char *s) {
+  const int flags = fcntl(1, F_GETFL);
+  if (flags == -1 || fcntl(1, F_SETFL, flags | O_NONBLOCK) == -1) return;
+  if (write(1, s, str_len(s)) < 0) {
+  }
+}
 
 void exit_clean(int status) {
   if (workdir_made) {
@@ -116,12 +122,9 @@ void exit_clean(int status) {
   _exit(status);
 }
 
-void die_read() { exit_clean(exit_config); }
-
-void die_alarm() {
+void die_alarm(int fd) {
   out("451 timeout (#4.4.2)\r\n");
-  flush();
-  exit_clean(exit_config);
+  die(exit_config, "no %s within %d s", fd ? "envelope" : "message", timeout);
 }
 
 int find_header_len(const char *buf, uint32_t len) {
@@ -173,15 +176,15 @@ void read_address() {
     if (addrin(addr_buffer + pos, 1) == 0) break; // an item cut off here is dropped
     if (addr_buffer[pos]) {
       // No address is cut short and delivered to the shortened one.
-      if (++pos == ADDR_SIZE) exit_clean(exit_addrtoolong);
+      if (++pos == ADDR_SIZE) die(exit_addrtoolong, "envelope address of 500 bytes or more");
       continue;
     }
     if (pos == 0) {
       if (rcpt_seen) break;
-      exit_clean(exit_envelope_bad);
+      die(exit_envelope_bad, "envelope ends before its first recipient");
     }
     if (addr_buffer[0] == 'F') {
-      if (sender_seen) exit_clean(exit_envelope_bad);
+      if (sender_seen) die(exit_envelope_bad, "envelope with a second sender");
       str_copy(mail_from, addr_buffer + 1);
       sender_seen = true;
     } else if (addr_buffer[0] == 'T') {
@@ -190,5 +193,6 @@ void read_address() {
     }
     pos = 0;
   }
-  if (!mail_from[0] && !rcpt_to[0][0]) exit_clean(exit_envelope_read);
+  if (!mail_from[0] && !rcpt_to[0][0])
+    die(exit_envelope_read, "envelope with neither sender nor recipient");
 }

@@ -6,6 +6,7 @@
 #include "env.h"
 #include "exitcode.h"
 #include "http_client.h"
+#include "log.h"
 #include "now.h"
 #include "qmail-zelmd.h"
 #include "str.h"
@@ -23,10 +24,13 @@ constexpr int SENDERID_SIZE = 4000;
 const char *relayclient;
 const char *smtpauthuser;
 
+// The queue program must be startable, but the limit counts every process
+// of the user, and hundreds of SMTP sessions may share it: a low soft
+// limit is raised, a higher one is never lowered.
 void set_process_limit() {
   rlimit r;
-  if (getrlimit(RLIMIT_NPROC, &r) == -1) return;
-  r.rlim_cur = 1024;
+  if (getrlimit(RLIMIT_NPROC, &r) == -1 || r.rlim_cur >= 1024) return;
+  r.rlim_cur = r.rlim_max < 1024 ? r.rlim_max : 1024;
   setrlimit(RLIMIT_NPROC, &r);
 }
 
@@ -95,18 +99,21 @@ int main(int argc, char **argv) {
     return exit_ok;
   }
 
+  // The address first: every log line names it, also that of a failure
+  // during setup.
+  relayclient = env_get("RELAYCLIENT");
+  if (!relayclient) relayclient = env_get("SMTPAUTHUSER");
+  smtpauthuser = env_get("SMTPAUTHUSER");
+  remoteip = env_get("TCPREMOTEIP");
+  if (!remoteip) remoteip = "127.0.0.1";
+  log_init("qmail-zelmd");
+
   set_process_limit();
   ignore_sigpipe();
   setup();
   start = now();
   isStream = read_message();
   read_address();
-
-  relayclient = env_get("RELAYCLIENT");
-  if (!relayclient) relayclient = env_get("SMTPAUTHUSER");
-  smtpauthuser = env_get("SMTPAUTHUSER");
-  remoteip = env_get("TCPREMOTEIP");
-  if (!remoteip) remoteip = "127.0.0.1";
 
   choose_direction();
   if (!(relayclient ? zelmd_check_outbound : zelmd_check_inbound)) forward(&result);
@@ -124,10 +131,12 @@ int main(int argc, char **argv) {
   }
 
   if (classify(senderid, flag) != 0) {
-    if (zelmd_require_scan) exit_clean(exit_temp);
+    if (zelmd_require_scan) die(exit_temp, "%s", g_sError);
+    log_unscanned("%s", g_sError);
     forward(&result);
   }
-  parse_zelmd_response(zelmd_response, &result);
+  if (parse_zelmd_response(zelmd_response, &result) == 4 && zelmd_require_scan)
+    die(exit_temp, "daemon %s:%s: answer without the required X-ZELM- lines", g_sHost, g_sPort);
   verdict(zelmd_response, &result);
   forward(&result);
 }

@@ -27,15 +27,18 @@ extern time_t start;
 extern char mail_from[ADDR_SIZE];
 extern char rcpt_to[MAX_RCPT][ADDR_SIZE];
 extern int max_rcpt_to;
-extern substdio ssout;
 
 int read_message();
 void read_address();
 [[noreturn]] void exit_clean(int status);
-[[noreturn]] void die_read();
-[[noreturn]] void die_alarm();
+
+// die.cpp: every end with a non-zero code goes through die, which logs
+// "IP: <address> - <reason> (exit <code>)" and then leaves by exit_clean;
+// a message passed on without a verdict is logged by log_unscanned.
+[[noreturn]] void die(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void log_unscanned(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void die_alarm(int fd);
 void out(const char *s);
-void flush();
 int find_header_len(const char *buf, uint32_t len);
 
 // setup.cpp
@@ -54,7 +57,7 @@ extern int zelmd_require_scan;
 extern int zelmd_timeout; // seconds for the whole exchange with the daemon; 0: no limit
 
 void setup();
-[[noreturn]] void die_control();
+[[noreturn]] void die_control(const char *file);
 
 // qmail-zelmd.cpp: the active set and what the environment said.
 extern stralloc zelmd_host, zelmd_port;
@@ -64,7 +67,7 @@ extern char *zelmd_response;
 
 // verdict.cpp: ends the process when a rule refuses the message.
 void verdict(const char *answer, const ClassifyResult *result);
-void exit_outbound(int code, const char *answer, const ClassifyResult *result);
+void exit_outbound(int code, const char *answer, const ClassifyResult *result, const char *rule);
 void handle_zelmd_outbound_message(const char *answer, const ClassifyResult *result);
 
 // forward.cpp

@@ -1,3 +1,6 @@
+#include <cerrno>
+#include <cstring>
+
 #include "control.h"
 #include "exitcode.h"
 #include "qmail-zelmd.h"
@@ -72,7 +75,7 @@ const number_setting late_switches[] = {
 
 template <size_t N> void read_texts(const text_setting (&list)[N]) {
   for (const text_setting &t : list)
-    if (control_rldef(t.value, t.file, 0, t.def) != 1) die_control();
+    if (control_rldef(t.value, t.file, 0, t.def) != 1) die_control(t.file);
 }
 
 // A number file that is missing, unreadable or not a number leaves the
@@ -83,14 +86,14 @@ template <size_t N> void read_numbers(const number_setting (&list)[N]) {
 }
 } // namespace
 
-void die_control() {
+void die_control(const char *file) {
+  const int e = errno;
   out("421 unable to read controls (#4.3.0)\r\n");
-  flush();
-  exit_clean(exit_config);
+  die(exit_config, "cannot read %s: %s", file, std::strerror(e));
 }
 
 void setup() {
-  if (control_init() == -1) die_control();
+  if (control_init() == -1) die_control("control/me");
   read_texts(addresses);
   read_numbers(switches);
   read_texts(paths);

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "error.h"
 #include "exitcode.h"
@@ -19,23 +20,25 @@ long number(const stralloc &sa) { return sa.s && sa.len ? std::strtol(sa.s, null
 
 bool is(const stralloc &sa, const char *s) { return sa.s && sa.len && !str_diff(sa.s, s); }
 
-void copy_spool_file(int to) {
+void copy_spool_file(int to, const char *name) {
   fd_owner from(open_read(workfile));
-  if (!from.ok()) exit_clean(exit_temp);
+  if (!from.ok()) die(exit_temp, "cannot reread spool file %s: %s", workfile, std::strerror(errno));
   temp_fd = from.get();
   for (;;) {
     const ssize_t r = read(from.get(), message_buffer, MESSAGE_BUFFER_SIZE);
     if (r == 0) break;
     if (r == -1) {
       if (errno == error_intr) continue;
-      exit_clean(exit_temp);
+      die(exit_temp, "cannot reread spool file %s: %s", workfile, std::strerror(errno));
     }
-    if (writeall(to, message_buffer, static_cast<size_t>(r)) == -1) exit_clean(exit_temp);
+    if (writeall(to, message_buffer, static_cast<size_t>(r)) == -1)
+      die(exit_temp, "cannot write report file %s: %s", name, std::strerror(errno));
   }
   temp_fd = -1;
 }
 
 struct threshold {
+  const char *file;
   const int *num;
   const int *action;
   stralloc ClassifyResult::*count;
@@ -44,52 +47,63 @@ struct threshold {
 
 // Tested in this order; the first that fires decides.
 const threshold thresholds[] = {
-    {&zelmd_out_totspam_num, &zelmd_out_totspam_action, &ClassifyResult::senderid_totalspam, 1},
-    {&zelmd_out_totsusp_num, &zelmd_out_totsusp_action, &ClassifyResult::senderid_totalsuspected, 0},
-    {&zelmd_out_totvirus_num, &zelmd_out_totvirus_action, &ClassifyResult::senderid_totalvirus, 1},
-    {&zelmd_out_totmsgs_num, &zelmd_out_totmsgs_action, &ClassifyResult::senderid_totalmessages, 0},
+    {"control/zelmd_onsession_out_totspam_num", &zelmd_out_totspam_num, &zelmd_out_totspam_action, &ClassifyResult::senderid_totalspam, 1},
+    {"control/zelmd_onsession_out_totsusp_num", &zelmd_out_totsusp_num, &zelmd_out_totsusp_action, &ClassifyResult::senderid_totalsuspected, 0},
+    {"control/zelmd_onsession_out_totvirus_num", &zelmd_out_totvirus_num, &zelmd_out_totvirus_action, &ClassifyResult::senderid_totalvirus, 1},
+    {"control/zelmd_onsession_out_totmsgs_num", &zelmd_out_totmsgs_num, &zelmd_out_totmsgs_action, &ClassifyResult::senderid_totalmessages, 0},
 };
 
-bool class_rule_fires(const ClassifyResult *r) {
-  return (zelmd_block_spam == 1 && is(r->spam, "Confirmed")) ||
-         (zelmd_block_bulk == 1 && is(r->spam, "Bulk")) ||
-         (zelmd_block_virus == 1 && is(r->vod, "Virus")) ||
-         (zelmd_block_vhigh == 1 && is(r->vod, "High"));
+// The control file of the first class rule that matches, or null.
+const char *class_rule_fired(const ClassifyResult *r) {
+  const bool in = zelmd_check_inbound != 0;
+  if (zelmd_block_spam == 1 && is(r->spam, "Confirmed"))
+    return in ? "control/zelmd_onsession_in_block_spam" : "control/zelmd_onsession_out_block_spam";
+  if (zelmd_block_bulk == 1 && is(r->spam, "Bulk"))
+    return in ? "control/zelmd_onsession_in_block_bulk" : "control/zelmd_onsession_out_block_bulk";
+  if (zelmd_block_virus == 1 && is(r->vod, "Virus"))
+    return in ? "control/zelmd_onsession_in_block_virus" : "control/zelmd_onsession_out_block_virus";
+  if (zelmd_block_vhigh == 1 && is(r->vod, "High"))
+    return in ? "control/zelmd_onsession_in_block_vhigh" : "control/zelmd_onsession_out_block_vhigh";
+  return nullptr;
 }
 } // namespace
 
 void handle_zelmd_outbound_message(const char *answer, const ClassifyResult *result) {
   if (!(number(result->senderid_flags) & REPORT_FLAGS)) return;
-  if (!stralloc_append(&zelmd_report_imap_folder, "")) exit_clean(exit_temp);
+  if (!stralloc_append(&zelmd_report_imap_folder, "")) die(exit_temp, "out of memory");
   char name[192] = {};
   std::snprintf(name, sizeof name - 1, "%s/msgXXXXXX", zelmd_report_imap_folder.s);
   fd_owner report(mkostemp(name, O_CLOEXEC));
-  if (!report.ok()) exit_clean(exit_temp);
-  if (answer && writeall(report.get(), answer, str_len(answer)) == -1) exit_clean(exit_temp);
+  if (!report.ok())
+    die(exit_temp, "cannot create report file %s: %s", name, std::strerror(errno));
+  if (answer && writeall(report.get(), answer, str_len(answer)) == -1)
+    die(exit_temp, "cannot write report file %s: %s", name, std::strerror(errno));
   if (isStream) {
-    if (writeall(report.get(), message_buffer, message_len) == -1) exit_clean(exit_temp);
+    if (writeall(report.get(), message_buffer, message_len) == -1)
+      die(exit_temp, "cannot write report file %s: %s", name, std::strerror(errno));
   } else {
-    copy_spool_file(report.get());
+    copy_spool_file(report.get(), name);
   }
   // A report whose last bytes never reached the disk is a failed copy.
-  if (close(report.release()) == -1) exit_clean(exit_temp);
+  if (close(report.release()) == -1)
+    die(exit_temp, "cannot write report file %s: %s", name, std::strerror(errno));
 }
 
-void exit_outbound(int code, const char *answer, const ClassifyResult *result) {
+void exit_outbound(int code, const char *answer, const ClassifyResult *result, const char *rule) {
   if (zelmd_check_outbound == 1) handle_zelmd_outbound_message(answer, result);
-  if (code > 0) exit_clean(code);
+  if (code > 0) die(code, "refused by %s", rule);
 }
 
 void verdict(const char *answer, const ClassifyResult *result) {
-  if (result->bluewhiteflag_num <= 1 && class_rule_fires(result))
-    exit_outbound(exit_perm, answer, result);
+  if (result->bluewhiteflag_num <= 1)
+    if (const char *rule = class_rule_fired(result)) exit_outbound(exit_perm, answer, result, rule);
   for (const threshold &t : thresholds) {
     if (*t.num <= 0 || result->bluewhiteflag_num > t.max_bluewhite) continue;
     // Counts compare as unsigned 32-bit numbers: "-1" is the largest.
     const uint32_t count = static_cast<uint32_t>(number(result->*t.count));
     if (count < static_cast<uint32_t>(*t.num)) continue;
-    if (*t.action == 1) exit_outbound(exit_temp, answer, result);
-    if (*t.action == 2) exit_outbound(exit_perm, answer, result);
+    if (*t.action == 1) exit_outbound(exit_temp, answer, result, t.file);
+    if (*t.action == 2) exit_outbound(exit_perm, answer, result, t.file);
   }
-  exit_outbound(0, answer, result);
+  exit_outbound(0, answer, result, nullptr);
 }

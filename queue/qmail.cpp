@@ -79,6 +79,7 @@ int qmail_open(qmail_handle *qq) {
   close(pie[0]);
   substdio_fdbuf(&qq->ss, plainwrite, qq->fd_message, qq->buf, sizeof qq->buf);
   qq->flag_error = 0;
+  qq->wstat = -1;
   return 0;
 }
 
@@ -152,6 +153,7 @@ const char *qmail_close(qmail_handle *qq, int *code) {
   close(qq->fd_envelope);
   int wstat;
   if (wait_pid(&wstat, qq->pid) != qq->pid) return "Zqq waitpid surprise (#4.3.0)";
+  qq->wstat = wstat;
   if (WIFSIGNALED(wstat) || !WIFEXITED(wstat)) return "Zqq crashed (#4.3.0)";
   *code = WEXITSTATUS(wstat);
   return status_text(*code, qq->flag_error);

@@ -11,6 +11,7 @@ struct qmail_handle {
   int64_t pid;
   int fd_message;
   int fd_envelope;
+  int wstat; // the queue program's wait status; -1 until it was reaped
   substdio ss;
   char buf[1024];
 };

@@ -25,16 +25,25 @@ struct exchange_case {
   int timeout = 2; // control/zelmd_timeout
   std::string host = "127.0.0.1";
   bool down = false; // nothing listens at the daemon's address
+  // How a failure is logged, after "daemon host:port: "; empty where the
+  // kernel's timing decides between several reasons.
+  std::string reason{};
 };
 
-caught run_exchange(const qmail_home &h, const exchange_case &c, int require_scan) {
+caught run_exchange(const qmail_home &h, const exchange_case &c, int require_scan,
+                    int *port = nullptr) {
   loopback_daemon d(c.script);
-  point_at(h, c.down ? loopback_daemon::unused_port() : d.port(), c.host);
+  const int p = c.down ? loopback_daemon::unused_port() : d.port();
+  if (port) *port = p;
+  point_at(h, p, c.host);
   h.control("zelmd_check_inbound", "1\n");
   h.control("zelmd_timeout", std::to_string(c.timeout) + "\n");
   h.control("zelmd_require_scan", std::to_string(require_scan) + "\n");
-  return run_caught(h, d, {.message = *c.message, .envelope = envelope({"Fa", "Tb"}),
-                           .env = {"TCPREMOTEIP=192.0.2.7"}, .deadline_seconds = c.timeout + 4});
+  return run_caught(h, d,
+                    {.message = *c.message,
+                     .envelope = envelope({"Fa", "Tb"}),
+                     .env = {"TCPREMOTEIP=192.0.2.7"},
+                     .deadline_seconds = c.timeout + 4});
 }
 
 TEST(Exchange, AnswersTaken) {
@@ -43,12 +52,10 @@ TEST(Exchange, AnswersTaken) {
       {"Content-Length", {.response = http_response(lines)}},
       {"chunked", {.response = http_response(lines, framing::chunked)}},
       {"to the close", {.response = http_response(lines, framing::close)}},
-      {"status 500 with a body", {.response = http_response(lines, framing::length, "500 Oops")}},
-      {"interim 100 first",
-       {.response = "HTTP/1.1 100 Continue\r\n\r\n" + http_response(lines)}},
+      {"interim 100 first", {.response = "HTTP/1.1 100 Continue\r\n\r\n" + http_response(lines)}},
       {"bare LF framing",
-       {.response = "HTTP/1.1 200 OK\nContent-Length: " + std::to_string(lines.size()) +
-                    "\n\n" + lines}},
+       {.response =
+            "HTTP/1.1 200 OK\nContent-Length: " + std::to_string(lines.size()) + "\n\n" + lines}},
       {"Content-Length, connection left open",
        {.response = http_response(lines), .keep_open = true}},
       {"chunked, connection left open",
@@ -67,20 +74,21 @@ TEST(Exchange, AnswersTaken) {
     const auto got = run_exchange(h, c, 1);
     EXPECT_EQ(got.run.code, 0) << got.run;
     EXPECT_TRUE(same_bytes(h.record("message"), stamped(*c.message, 11, inbound_stamp())));
-    EXPECT_TRUE(logged(
-        got, {"IN  IP: 192.0.2.7, From: a, sClass: Bulk, vClass: Clean, RefID: ref-42"}));
+    EXPECT_TRUE(
+        logged(got, {"IN  IP: 192.0.2.7, From: a, sClass: Bulk, vClass: Clean, RefID: ref-42"}));
     EXPECT_FALSE(fs::exists(got.run.workdir));
   }
 }
 
 // A failed request: with require_scan the message is refused for now and
 // the queue program never starts; without, it goes on untouched. Either
-// way nothing is logged.
+// way one line says which daemon failed and how.
 void expect_failure(const exchange_case &c, std::initializer_list<int> require) {
   for (int r : require) {
     SCOPED_TRACE(testing::Message() << c.name << ", require_scan " << r);
     qmail_home h;
-    const auto got = run_exchange(h, c, r);
+    int port = 0;
+    const auto got = run_exchange(h, c, r, &port);
     EXPECT_EQ(got.run.code, r ? 71 : 0) << got.run;
     if (r) {
       EXPECT_FALSE(h.record("argv0")) << "queue program started";
@@ -88,7 +96,18 @@ void expect_failure(const exchange_case &c, std::initializer_list<int> require) 
       EXPECT_TRUE(same_bytes(h.record("message"), *c.message));
       EXPECT_EQ(h.record("envelope"), queue_envelope("a", {"b"}));
     }
-    EXPECT_TRUE(logged(got, {}));
+    if (got.log_caught) {
+      const std::string head =
+          "IP: 192.0.2.7 - daemon " + c.host + ":" + std::to_string(port) + ": " + c.reason;
+      const std::string tail = r ? " (exit 71)" : " (passed unscanned)";
+      ASSERT_EQ(got.log.size(), 1u);
+      const std::string text = got.log[0].substr(got.log[0].find("]: ") + 3);
+      if (c.reason.empty()) {
+        EXPECT_TRUE(text.starts_with(head) && text.ends_with(tail)) << text;
+      } else {
+        EXPECT_EQ(text, head + tail);
+      }
+    }
     EXPECT_FALSE(fs::exists(got.run.workdir));
   }
 }
@@ -97,21 +116,93 @@ TEST(Exchange, FailuresAtOnce) {
   const std::string over = answer_of((1 << 20) + 1);
   const std::string chunked = http_response(lines, framing::chunked);
   const exchange_case cases[] = {
-      {"down", {}, &small, 2, "127.0.0.1", true},
+      {"down", {}, &small, 2, "127.0.0.1", true, "connect: Connection refused"},
       {"closes at once", {.how = daemon_script::close_at_once}},
       {"closes at once on a spooled message", {.how = daemon_script::close_at_once}, &spooled},
-      {"closes after the request", {.how = daemon_script::close_after_request}},
-      {"not HTTP", {.response = "X-ZELM-PVer: 1\r\n\r\n"}},
-      {"empty body", {.response = http_response("")}},
-      {"body cut short", {.response = http_response(lines).substr(0, 60)}},
-      {"chunked cut short", {.response = chunked.substr(0, chunked.size() - 5)}},
-      {"1 MiB + 1 by length", {.response = http_response(over)}},
-      {"1 MiB + 1 chunked", {.response = http_response(over, framing::chunked)}},
-      {"1 MiB + 1 to the close", {.response = http_response(over, framing::close)}},
+      {"closes after the request",
+       {.how = daemon_script::close_after_request},
+       &small,
+       2,
+       "127.0.0.1",
+       false,
+       "answer cut short"},
+      {"not HTTP",
+       {.response = "X-ZELM-PVer: 1\r\n\r\n"},
+       &small,
+       2,
+       "127.0.0.1",
+       false,
+       "malformed answer"},
+      {"empty body",
+       {.response = http_response("")},
+       &small,
+       2,
+       "127.0.0.1",
+       false,
+       "empty answer"},
+      {"body cut short",
+       {.response = http_response(lines).substr(0, 60)},
+       &small,
+       2,
+       "127.0.0.1",
+       false,
+       "answer cut short"},
+      {"chunked cut short",
+       {.response = chunked.substr(0, chunked.size() - 5)},
+       &small,
+       2,
+       "127.0.0.1",
+       false,
+       "answer cut short"},
+      {"1 MiB + 1 by length",
+       {.response = http_response(over)},
+       &small,
+       2,
+       "127.0.0.1",
+       false,
+       "answer over 1 MiB"},
+      {"1 MiB + 1 chunked",
+       {.response = http_response(over, framing::chunked)},
+       &small,
+       2,
+       "127.0.0.1",
+       false,
+       "answer over 1 MiB"},
+      {"1 MiB + 1 to the close",
+       {.response = http_response(over, framing::close)},
+       &small,
+       2,
+       "127.0.0.1",
+       false,
+       "answer over 1 MiB"},
+      // An error page is no verdict, whatever its body says.
+      {"status 500 with the answer lines",
+       {.response = http_response(lines, framing::length, "500 Oops")},
+       &small,
+       2,
+       "127.0.0.1",
+       false,
+       "status 500"},
+      {"status 404 from a proxy",
+       {.response = http_response("<html>gone</html>", framing::length, "404 Not Found")},
+       &small,
+       2,
+       "127.0.0.1",
+       false,
+       "status 404"},
+      {"status 302",
+       {.response = http_response(lines, framing::length, "302 Found")},
+       &small,
+       2,
+       "127.0.0.1",
+       false,
+       "status 302"},
   };
   for (const auto &c : cases) expect_failure(c, {0, 1});
   if (can_isolate())
-    expect_failure({"name that does not resolve", {}, &small, 2, "nowhere.test"}, {0, 1});
+    expect_failure(
+        {"name that does not resolve", {}, &small, 2, "nowhere.test", false, "name lookup failed"},
+        {0, 1});
 }
 
 // With the direction's switch off, nothing is asked and nothing logged,
@@ -136,19 +227,37 @@ TEST(Exchange, ClassificationOff) {
 // The deadline covers the whole exchange: a daemon that never answers,
 // one that stops reading a large message, one too slow in sum.
 TEST(Exchange, DeadlineSilentDaemon) {
-  expect_failure({"hangs", {.how = daemon_script::hang}, &small, 1}, {0, 1});
+  expect_failure({"hangs",
+                  {.how = daemon_script::hang},
+                  &small,
+                  1,
+                  "127.0.0.1",
+                  false,
+                  "reading the answer: time-out after 1 s"},
+                 {0, 1});
 }
 
 TEST(Exchange, DeadlineWhileSending) {
-  expect_failure({"stops reading", {.how = daemon_script::stall}, &spooled, 1}, {1});
+  expect_failure({"stops reading",
+                  {.how = daemon_script::stall},
+                  &spooled,
+                  1,
+                  "127.0.0.1",
+                  false,
+                  "sending the request: time-out after 1 s"},
+                 {1});
 }
 
 TEST(Exchange, DeadlineSlowAnswer) {
-  expect_failure({"one byte every 10 ms",
-                  {.how = daemon_script::trickle, .response = http_response(answer_of(300)),
-                   .pause_ms = 10},
-                  &small, 1},
-                 {0});
+  expect_failure(
+      {"one byte every 10 ms",
+       {.how = daemon_script::trickle, .response = http_response(answer_of(300)), .pause_ms = 10},
+       &small,
+       1,
+       "127.0.0.1",
+       false,
+       "reading the answer: time-out after 1 s"},
+      {0});
 }
 
 } // namespace

@@ -1,0 +1,16 @@
+#ifndef LOG_H
+#define LOG_H
+
+#include <cstddef>
+
+// Lines to syslog as LOG_MAIL, LOG_INFO, in the form glibc's syslog
+// writes: "<22>Mmm dd hh:mm:ss ident[pid]: text". They go straight to
+// /dev/log, without locks or allocation, so a signal handler may log too.
+
+// Notes the ident, the process id and the local time offset; call once
+// before log_write.
+void log_init(const char *ident);
+// One line; a line that /dev/log does not take is lost, as with syslog.
+void log_write(const char *text, size_t len);
+
+#endif

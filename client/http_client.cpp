@@ -21,6 +21,7 @@
 #include "fd.h"
 #include "http_reader.h"
 #include "open.h"
+#include "safe.h"
 #include "str.h"
 
 int g_iTimeout = 120;
@@ -62,10 +63,6 @@ void copy_cut(char *to, uint32_t size, const char *from, uint32_t n) {
   if (n > size - 1) n = size - 1;
   byte_copy(to, n, from);
   to[n] = 0;
-}
-
-void copy_text(char *to, uint32_t size, const char *from) {
-  copy_cut(to, size, from, str_len(from));
 }
 
 // The whole exchange shares one deadline.
@@ -218,7 +215,8 @@ int put_number(stralloc *sa, uint64_t n) {
     digits[--i] = static_cast<char>('0' + n % 10);
     n /= 10;
   } while (n);
-  return stralloc_catb(sa, digits + i, static_cast<uint32_t>(sizeof digits - static_cast<size_t>(i)));
+  return stralloc_catb(sa, digits + i,
+                       static_cast<uint32_t>(sizeof digits - static_cast<size_t>(i)));
 }
 
 int build_head(stralloc *head, const char *target, uint64_t length) {
@@ -244,7 +242,8 @@ int receive(int fd, http_reader *r, const deadline &d) {
       if (waited != 1) return fail_io("reading the answer", waited);
       continue;
     }
-    const int state = n == 0 ? http_reader_eof(r) : http_reader_feed(r, buf, static_cast<size_t>(n));
+    const int state =
+        n == 0 ? http_reader_eof(r) : http_reader_feed(r, buf, static_cast<size_t>(n));
     if (state == 1) return 0;
     if (state == 0) continue;
     if (r->too_large) return fail("answer over %u MiB", r->body_limit >> 20);
@@ -334,10 +333,11 @@ int process_zelmd_request(const char *host, uint32_t hostlen, const char *port, 
   g_sError[0] = 0;
   if (hostlen) copy_cut(g_sHost, sizeof g_sHost, host, hostlen);
   if (portlen) copy_cut(g_sPort, sizeof g_sPort, port, portlen);
-  copy_text(g_sMailFrom, sizeof g_sMailFrom, mailfrom);
-  copy_text(g_sSenderIp, sizeof g_sSenderIp, senderip);
+  // Client-supplied text: a CR LF in it must not add fields to the request.
+  safe_copy(g_sMailFrom, sizeof g_sMailFrom, mailfrom, false);
+  safe_copy(g_sSenderIp, sizeof g_sSenderIp, senderip, false);
   g_iOutbound = outbound;
-  if (outbound == 1) copy_text(g_sSenderID, sizeof g_sSenderID, senderid);
+  if (outbound == 1) safe_copy(g_sSenderID, sizeof g_sSenderID, senderid, false);
 
   // Only a spooled message for a daemon on this very host travels as a path.
   const bool local = !str_diff(g_sHost, "localhost");

@@ -1,7 +1,10 @@
 #include <syslog.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 
+#include "safe.h"
 #include "str.h"
 #include "zelmd_response.h"
 
@@ -30,6 +33,17 @@ const wanted sender[] = {
 
 const char *text(const stralloc &sa) { return sa.s && sa.len ? sa.s : ""; }
 
+// The line carries client and daemon text: made safe whole, then logged.
+__attribute__((format(printf, 1, 2))) void log_info(const char *fmt, ...) {
+  char raw[4096], line[4096];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(raw, sizeof raw, fmt, ap);
+  va_end(ap);
+  safe_copy(line, sizeof line, raw, false);
+  syslog(LOG_INFO, "%s", line);
+}
+
 bool is(const stralloc &sa, const char *s) { return !str_diff(text(sa), s); }
 
 // Every lookup must succeed, in order; the first one missing ends them.
@@ -41,18 +55,18 @@ template <size_t N> bool find_all(const char *answer, ClassifyResult *r, const w
 
 void log_verdict(const ClassifyResult *r) {
   if (zelmd_check_inbound == 1)
-    syslog(LOG_INFO, "IN  IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s", remoteip,
-           mail_from, text(r->spam), text(r->vod), text(r->refid));
+    log_info("IN  IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s", remoteip, mail_from,
+             text(r->spam), text(r->vod), text(r->refid));
   else if (outbound_headers == 1)
-    syslog(LOG_INFO,
-           "OUT IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s, SenderID: %s, Flags: %s, "
-           "TMsg: %s, TSpam: %s, TSus: %s, TVirus: %s, BWFlag: %s",
-           remoteip, mail_from, text(r->spam), text(r->vod), text(r->refid), text(r->senderid),
-           text(r->senderid_flags), text(r->senderid_totalmessages), text(r->senderid_totalspam),
-           text(r->senderid_totalsuspected), text(r->senderid_totalvirus), text(r->bluewhiteflag));
+    log_info("OUT IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s, SenderID: %s, Flags: %s, "
+             "TMsg: %s, TSpam: %s, TSus: %s, TVirus: %s, BWFlag: %s",
+             remoteip, mail_from, text(r->spam), text(r->vod), text(r->refid), text(r->senderid),
+             text(r->senderid_flags), text(r->senderid_totalmessages), text(r->senderid_totalspam),
+             text(r->senderid_totalsuspected), text(r->senderid_totalvirus),
+             text(r->bluewhiteflag));
   else
-    syslog(LOG_INFO, "OUT IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s, SenderID: N/A",
-           remoteip, mail_from, text(r->spam), text(r->vod), text(r->refid));
+    log_info("OUT IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s, SenderID: N/A", remoteip,
+             mail_from, text(r->spam), text(r->vod), text(r->refid));
 }
 } // namespace
 
@@ -61,7 +75,7 @@ int parse_zelmd_response(const char *answer, ClassifyResult *r) {
   r->bluewhiteflag_num = -1;
   // No answer at all reads like one without the required lines.
   if (!answer || !find_all(answer, r, required)) {
-    syslog(LOG_INFO, "IP: %s - unable to processes response", remoteip);
+    log_info("IP: %s - unable to processes response", remoteip);
     closelog();
     return 4;
   }
@@ -77,9 +91,12 @@ int parse_zelmd_response(const char *answer, ClassifyResult *r) {
   log_verdict(r);
   int code = 3;
   if (r->bluewhiteflag_num <= 1) {
-    if (is(r->spam, "Confirmed")) code = 0;
-    else if (is(r->spam, "Bulk")) code = 1;
-    else if (is(r->vod, "Virus")) code = 2;
+    if (is(r->spam, "Confirmed"))
+      code = 0;
+    else if (is(r->spam, "Bulk"))
+      code = 1;
+    else if (is(r->vod, "Virus"))
+      code = 2;
   }
   closelog();
   return code;

@@ -81,9 +81,10 @@ TEST(Answer, LineRules) {
        answer_text(replaced(without(ok, "X-ZELM-Spam"), "X-ZELM-RefID", " ref- 4 2 ")) +
            "X-ZELM-Spam : Bulk\r\n",
        inbound_stamp(), in_line},
+      // Stamped as it came, logged made safe.
       {"a tab kept", answer_text(replaced(ok, "X-ZELM-RefID", "\tr")),
        verdict_stamp("0000001", "Bulk", "Clean", "\tr"),
-       "IN  IP: 192.0.2.7, From: a@x, sClass: Bulk, vClass: Clean, RefID: \tr"},
+       "IN  IP: 192.0.2.7, From: a@x, sClass: Bulk, vClass: Clean, RefID: ?r"},
       {"colons dropped", answer_text(replaced(ok, "X-ZELM-VOD", "Cl:ea:n")), inbound_stamp(),
        in_line},
       {"other lines around", "HTTP-ish status\r\n\r\nX-Other: 1\r\n" + text + "Tail\r\n",

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -30,7 +31,8 @@ constexpr char SPOOL_ROOT[] = "/tmp/qmail-zelmd/";
 constexpr int timeout = 1200;
 
 // Set once the working directory exists: from then on every end removes it.
-bool workdir_made = false;
+// Read by the signal handler that cleans up.
+volatile sig_atomic_t workdir_made = 0;
 
 char addr_buffer[ADDR_SIZE];
 
@@ -69,11 +71,18 @@ const char *unsafe_dir(const char *path) {
   return nullptr;
 }
 
+// A directory made here gets its mode whatever the umask; one that is
+// there already is taken as it is, and checked by the caller.
+int make_dir(const char *path, mode_t mode) {
+  if (mkdir(path, mode) == 0) return chmod(path, mode);
+  return errno == error_exist ? 0 : -1;
+}
+
 // Makes sure the shared spool area exists and is ours, and names this
 // process's working directory in buffer.
 void format_dir(char *buffer) {
   // A spool area that cannot be had is a local, passing trouble: 71.
-  if (mkdir(SPOOL_ROOT, 0755) == -1 && errno != error_exist)
+  if (make_dir(SPOOL_ROOT, 0755) == -1)
     die(exit_temp, "cannot make spool directory %s: %s", SPOOL_ROOT, std::strerror(errno));
   if (const char *why = unsafe_dir(SPOOL_ROOT))
     die(exit_temp, "unsafe spool directory %s: %s", SPOOL_ROOT, why);
@@ -81,11 +90,11 @@ void format_dir(char *buffer) {
 }
 
 void make_workdir() {
-  if (mkdir(workdir, 0750) == -1 && errno != error_exist)
+  if (make_dir(workdir, 0750) == -1)
     die(exit_temp, "cannot make working directory %s: %s", workdir, std::strerror(errno));
   if (const char *why = unsafe_dir(workdir))
     die(exit_temp, "unsafe working directory %s: %s", workdir, why);
-  workdir_made = true;
+  workdir_made = 1;
 }
 
 void dump_file(const char *buf, size_t len) {
@@ -93,10 +102,13 @@ void dump_file(const char *buf, size_t len) {
     format_dir(workdir);
     make_workdir();
     std::snprintf(workfile, sizeof workfile - 1, "%s/%d.msg", workdir, static_cast<int>(start));
-    // Never through a link someone may have left in our place.
-    temp_fd = open(workfile, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC,
+    // Always a new file: never written through a link or into a file that
+    // someone may have left, or hard-linked, in our place.
+    if (unlink(workfile) == -1 && errno != error_noent)
+      die(exit_temp, "cannot remove old spool file %s: %s", workfile, std::strerror(errno));
+    temp_fd = open(workfile, O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC,
                    0644);
-    if (temp_fd == -1)
+    if (temp_fd == -1 || fchmod(temp_fd, 0644) == -1)
       die(exit_temp, "cannot create spool file %s: %s", workfile, std::strerror(errno));
   }
   if (writeall(temp_fd, buf, len) == -1)

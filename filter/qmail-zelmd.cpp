@@ -1,6 +1,5 @@
 #include <sys/resource.h>
 
-#include <csignal>
 #include <cstdio>
 
 #include "env.h"
@@ -32,19 +31,6 @@ void set_process_limit() {
   if (getrlimit(RLIMIT_NPROC, &r) == -1 || r.rlim_cur >= 1024) return;
   r.rlim_cur = r.rlim_max < 1024 ? r.rlim_max : 1024;
   setrlimit(RLIMIT_NPROC, &r);
-}
-
-// A queue program that stops reading must not kill the filter before it
-// has cleaned up; with a handler the write fails with EPIPE instead, and
-// the handler does not survive into the queue program. A SIGPIPE that
-// qmail-smtpd already ignores stays ignored, for the queue program too.
-void ignore_sigpipe() {
-  struct sigaction old;
-  if (sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) return;
-  struct sigaction sa = {};
-  sa.sa_handler = [](int) {};
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGPIPE, &sa, nullptr);
 }
 
 // A direction's daemon address and blocking switches, and the other
@@ -109,7 +95,7 @@ int main(int argc, char **argv) {
   log_init("qmail-zelmd");
 
   set_process_limit();
-  ignore_sigpipe();
+  catch_signals();
   setup();
   start = now();
   isStream = read_message();

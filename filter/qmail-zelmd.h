@@ -37,6 +37,9 @@ void read_address();
 // a message passed on without a verdict is logged by log_unscanned.
 [[noreturn]] void die(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void log_unscanned(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// SIGTERM, SIGHUP and SIGINT end the run with 71 and without a copy left
+// in the spool area; SIGPIPE and SIGXFSZ turn into failed writes.
+void catch_signals();
 [[noreturn]] void die_alarm(int fd);
 void out(const char *s);
 int find_header_len(const char *buf, uint32_t len);

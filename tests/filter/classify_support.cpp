@@ -15,7 +15,7 @@ void point_at(const qmail_home &h, int port, const std::string &host) {
 
 const std::string long_name = std::string(60, 'a') + "." + std::string(60, 'b') + ".cccccc";
 
-caught run_caught(const qmail_home &h, loopback_daemon &d, filter_run run) {
+caught run_caught(const qmail_home &h, filter_run run) {
   caught c;
   std::optional<syslog_catcher> log;
   if (can_isolate()) {
@@ -30,9 +30,14 @@ caught run_caught(const qmail_home &h, loopback_daemon &d, filter_run run) {
     run.binds.emplace_back((h.root / "nsswitch.conf").string(), "/etc/nsswitch.conf");
   }
   c.run = run_filter(h, run);
+  if (log) c.log = log->take();
+  return c;
+}
+
+caught run_caught(const qmail_home &h, loopback_daemon &d, filter_run run) {
+  caught c = run_caught(h, std::move(run));
   d.stop();
   c.requests = d.requests();
-  if (log) c.log = log->take();
   return c;
 }
 

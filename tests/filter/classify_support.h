@@ -31,6 +31,8 @@ struct caught {
 // 127 characters of long_name, all 127.0.0.1.
 extern const std::string long_name;
 caught run_caught(const qmail_home &h, loopback_daemon &d, filter_run run);
+// The same without a daemon.
+caught run_caught(const qmail_home &h, filter_run run);
 
 // The log lines are exactly texts, each sent as the filter's syslog
 // format demands: LOG_MAIL, LOG_INFO, "qmail-zelmd", the filter's pid.

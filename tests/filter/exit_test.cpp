@@ -3,7 +3,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "harness.h"
+#include <fcntl.h>
+#include <sys/resource.h>
+
+#include "classify_support.h"
 
 namespace fs = std::filesystem;
 
@@ -12,29 +15,40 @@ namespace {
 const std::string small = "Subject: x\n\nbody\n";
 const std::string spooled = "Subject: x\n\n" + std::string(40000, 'b');
 
+// The line a run that ends with code logs for reason.
+std::vector<std::string> reason_line(const std::string &reason, int code) {
+  return {"IP: 127.0.0.1 - " + reason + " (exit " + std::to_string(code) + ")"};
+}
+
 TEST(Exit, QueueProgramResultPassedOn) {
-  struct { std::vector<std::string> env; int code; } cases[] = {
-      {{}, 0},
-      {{"FAKEQ_EXIT=11"}, 11},
-      {{"FAKEQ_EXIT=31"}, 31},
-      {{"FAKEQ_EXIT=81"}, 81},
-      {{"FAKEQ_EXIT=100"}, 100},
-      {{"FAKEQ_SIGNAL=9"}, 71},
-      {{"FAKEQ_SIGNAL=15"}, 71},
+  const std::string queue = std::string("queue program ") + FAKE_QUEUE;
+  struct {
+    std::vector<std::string> env;
+    int code;
+    std::string reason;
+  } cases[] = {
+      {{}, 0, ""},
+      {{"FAKEQ_EXIT=11"}, 11, queue + " exited 11"},
+      {{"FAKEQ_EXIT=31"}, 31, queue + " exited 31"},
+      {{"FAKEQ_EXIT=81"}, 81, queue + " exited 81"},
+      {{"FAKEQ_EXIT=100"}, 100, queue + " exited 100"},
+      {{"FAKEQ_SIGNAL=9"}, 71, queue + " killed by signal 9"},
+      {{"FAKEQ_SIGNAL=15"}, 71, queue + " killed by signal 15"},
       // Under qmail-smtpd SIGPIPE is ignored: a queue program that stops
       // reading only makes the filter's writes fail.
-      {{"FAKEQ_NOREAD=1", "FAKEQ_EXIT=31"}, 31},
+      {{"FAKEQ_NOREAD=1", "FAKEQ_EXIT=31"}, 31, queue + " exited 31"},
   };
   for (const auto &c : cases) {
     for (const std::string *msg : {&small, &spooled}) {
-      SCOPED_TRACE(testing::Message() << (c.env.empty() ? "exit 0" : c.env.back())
-                                      << ", message of " << msg->size());
+      SCOPED_TRACE(testing::Message()
+                   << (c.env.empty() ? "exit 0" : c.env.back()) << ", message of " << msg->size());
       qmail_home h;
-      const auto r = run_filter(h, {.message = *msg, .envelope = envelope({"Fa", "Tb"}),
-                                    .env = c.env});
-      EXPECT_EQ(r.code, c.code) << r;
-      EXPECT_EQ(r.output, "");
-      EXPECT_FALSE(fs::exists(r.workdir));
+      const auto got =
+          run_caught(h, {.message = *msg, .envelope = envelope({"Fa", "Tb"}), .env = c.env});
+      EXPECT_EQ(got.run.code, c.code) << got.run;
+      EXPECT_EQ(got.run.output, "");
+      EXPECT_TRUE(logged(got, c.code ? reason_line(c.reason, c.code) : std::vector<std::string>{}));
+      EXPECT_FALSE(fs::exists(got.run.workdir));
     }
   }
 }
@@ -46,7 +60,8 @@ TEST(Exit, QueueProgramThatStopsReadingWithSigpipeAtDefault) {
   const std::string big = "Subject: x\n\n" + std::string(300000, 'b');
   for (const std::string *msg : {&small, &big}) {
     qmail_home h;
-    const auto r = run_filter(h, {.message = *msg, .envelope = envelope({"Fa", "Tb"}),
+    const auto r = run_filter(h, {.message = *msg,
+                                  .envelope = envelope({"Fa", "Tb"}),
                                   .env = {"FAKEQ_NOREAD=1", "FAKEQ_EXIT=31"},
                                   .sigpipe_default = true});
     EXPECT_EQ(r.signal, 0) << r;
@@ -60,28 +75,75 @@ TEST(Exit, QueueProgramThatCannotRun) {
   const fs::path plain = h.root / "not-executable";
   std::ofstream(plain) << "#!/bin/sh\nexit 0\n";
   fs::permissions(plain, fs::perms::owner_read | fs::perms::owner_write);
-  for (const std::string &bin : std::vector<std::string>{"/nonexistent/qmail-queue", plain.string(),
-                                                       h.root.string(), ""}) {
+  for (const std::string &bin :
+       std::vector<std::string>{"/nonexistent/qmail-queue", plain.string(), h.root.string(), ""}) {
     SCOPED_TRACE(bin);
     h.control("zelmd_queue_binary", bin + "\n");
-    const auto r = run_filter(h, {.message = spooled, .envelope = envelope({"Fa", "Tb"})});
-    EXPECT_EQ(r.code, 120) << r;
-    EXPECT_FALSE(fs::exists(r.workdir));
+    const auto got = run_caught(h, {.message = spooled, .envelope = envelope({"Fa", "Tb"})});
+    EXPECT_EQ(got.run.code, 120) << got.run;
+    EXPECT_TRUE(logged(got, reason_line("queue program " + bin + " could not be started", 120)));
+    EXPECT_FALSE(fs::exists(got.run.workdir));
   }
 }
 
 TEST(Exit, UnreadableControlFileStopsTheFilter) {
   for (const char *name : {"me", "zelmd_in_host", "zelmd_in_port", "zelmd_out_host",
-                           "zelmd_out_port", "zelmd_report_imap_folder",
-                           "zelmd_queue_binary"}) {
+                           "zelmd_out_port", "zelmd_report_imap_folder", "zelmd_queue_binary"}) {
     SCOPED_TRACE(name);
     qmail_home h;
     h.unreadable_control(name);
-    const auto r = run_filter(h, {.message = small, .envelope = envelope({"Fa", "Tb"})});
-    EXPECT_EQ(r.code, 1) << r;
-    EXPECT_EQ(r.output, "421 unable to read controls (#4.3.0)\r\n");
+    const auto got = run_caught(h, {.message = small, .envelope = envelope({"Fa", "Tb"})});
+    EXPECT_EQ(got.run.code, 1) << got.run;
+    EXPECT_EQ(got.run.output, "421 unable to read controls (#4.3.0)\r\n");
+    EXPECT_TRUE(logged(
+        got, reason_line("cannot read control/" + std::string(name) + ": Is a directory", 1)));
     EXPECT_FALSE(h.record("argv0")) << "queue program started";
-    EXPECT_FALSE(fs::exists(r.workdir));
+    EXPECT_FALSE(fs::exists(got.run.workdir));
+  }
+}
+
+// Under qmail-smtpd descriptor 1 is the read end of the envelope pipe, and
+// qmail-smtpd writes the envelope only once the whole message is taken: a
+// status line that waited for it would hold the session until the time
+// limit. The filter must end at once, whatever the message's size.
+TEST(Exit, StatusLineNeverWaits) {
+  for (const size_t size : {size_t{100}, size_t{300000}}) {
+    SCOPED_TRACE(size);
+    qmail_home h;
+    h.unreadable_control("zelmd_in_host");
+    int envelope_pipe[2];
+    ASSERT_EQ(pipe2(envelope_pipe, O_CLOEXEC), 0);
+    const auto r = run_filter(
+        h, {.message = std::string(size, 'm'), .fd1 = envelope_pipe[0], .deadline_seconds = 20});
+    close(envelope_pipe[0]);
+    close(envelope_pipe[1]);
+    EXPECT_EQ(r.code, 1) << r;
+  }
+}
+
+// The limit counts every process of the user, and hundreds of SMTP
+// sessions may share it: a low one is raised so that the queue program
+// can start, a high one is never lowered.
+TEST(Exit, ProcessLimitNeverLowered) {
+  struct {
+    rlim_t soft, hard;
+    std::string seen;
+  } cases[] = {
+      {100, 500, "500 500"},
+      {100, 5000, "1024 5000"},
+      {1024, 5000, "1024 5000"},
+      {3000, 5000, "3000 5000"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.seen);
+    qmail_home h;
+    const auto r =
+        run_filter(h, {.message = small, .envelope = envelope({"Fa", "Tb"}), .in_child = [&] {
+                         const rlimit l{c.soft, c.hard};
+                         return setrlimit(RLIMIT_NPROC, &l) == 0;
+                       }});
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_EQ(h.record("nproc"), c.seen);
   }
 }
 
@@ -93,7 +155,11 @@ void no_daemon(const qmail_home &h) {
 }
 
 TEST(Exit, BadNumberFileTakesItsDefault) {
-  struct { const char *file; const char *content; const char *other, *other_content; } cases[] = {
+  struct {
+    const char *file;
+    const char *content;
+    const char *other, *other_content;
+  } cases[] = {
       {"zelmd_check_inbound", nullptr, "zelmd_require_scan", "1"},
       {"zelmd_check_inbound", "yes", "zelmd_require_scan", "1"},
       {"zelmd_require_scan", nullptr, "zelmd_check_inbound", "1"},
@@ -139,15 +205,14 @@ TEST(Exit, DirectionPicksTheCheckSwitch) {
   };
   for (const auto &c : cases) {
     for (const char *check_value : {"1", "2"}) {
-      SCOPED_TRACE(testing::Message() << (c.env.empty() ? "no env" : c.env[0]) << ", "
-                                      << c.check << "=" << check_value
-                                      << ", require_scan=" << c.require);
+      SCOPED_TRACE(testing::Message() << (c.env.empty() ? "no env" : c.env[0]) << ", " << c.check
+                                      << "=" << check_value << ", require_scan=" << c.require);
       qmail_home h;
       no_daemon(h);
       h.control(c.check, check_value + std::string("\n"));
       h.control("zelmd_require_scan", c.require + std::string("\n"));
-      const auto r = run_filter(h, {.message = spooled, .envelope = envelope({"Fa", "Tb"}),
-                                    .env = c.env});
+      const auto r =
+          run_filter(h, {.message = spooled, .envelope = envelope({"Fa", "Tb"}), .env = c.env});
       EXPECT_EQ(r.code, c.code) << r;
       if (c.code == 0) {
         EXPECT_TRUE(same_bytes(h.record("message"), spooled));

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include "classify_support.h"
@@ -161,20 +162,30 @@ TEST(Fault, SpoolAreaFull) {
     const char *size;
     size_t message;
     int code;
+    rlim_t fsize = RLIM_INFINITY; // a file-size limit is a full disk of its own
   } cases[] = {
       {"64k", 40000, 0},
       {"64k", 200000, 71}, // the first 32000 bytes fit, the rest does not
       {"16k", 40000, 71},  // not even the first 32000 bytes
+      {"1m", 200000, 71, 100000},
+      {"1m", 200000, 71, 16000},
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(testing::Message() << c.message << " bytes on " << c.size);
+    SCOPED_TRACE(testing::Message() << c.message << " bytes on " << c.size << ", file size limit "
+                                    << c.fsize);
     qmail_home h;
     fs::create_directory(h.tmp / "qmail-zelmd");
     const std::string msg = message_of(c.message);
     const auto r = run_filter(
         h, {.message = msg, .envelope = envelope_ab, .private_tmp = true,
             .tmpfs = {{"/tmp/qmail-zelmd", "size=" + std::string(c.size) + ",mode=755"}},
-            .keep_mounts = true, .deadline_seconds = 10});
+            .keep_mounts = true,
+            .in_child =
+                [&] {
+                  const rlimit l{c.fsize, c.fsize};
+                  return setrlimit(RLIMIT_FSIZE, &l) == 0;
+                },
+            .deadline_seconds = 10});
     EXPECT_EQ(r.code, c.code) << r;
     if (c.code == 0)
       EXPECT_TRUE(same_bytes(h.record("message"), msg));
@@ -183,6 +194,36 @@ TEST(Fault, SpoolAreaFull) {
     const auto left = entries_below(r, "/tmp/qmail-zelmd");
     ASSERT_TRUE(left);
     EXPECT_TRUE(left->empty()) << "left:" << joined(*left);
+  }
+}
+
+// A session shut down mid-exchange (tcpserver or the administrator sends
+// SIGTERM, a terminal SIGHUP or SIGINT): the message is refused for now and
+// its copy in the spool area goes with the filter.
+TEST(Fault, StoppedBySignal) {
+  for (const int sig : {SIGTERM, SIGHUP, SIGINT}) {
+    SCOPED_TRACE(sig);
+    qmail_home h;
+    bool spooled_then = false;
+    loopback_daemon d({.how = daemon_script::hang, .on_request = [&](const std::string &req) {
+                         // "X-ZELM-FileName: /tmp/qmail-zelmd/<pid>//<start>.msg"
+                         const size_t at = req.find("/tmp/qmail-zelmd/");
+                         if (at == std::string::npos) return;
+                         const std::string path = req.substr(at, req.find("\r\n", at) - at);
+                         spooled_then = fs::exists(path);
+                         kill(std::stoi(path.substr(17)), sig);
+                       }});
+    point_at(h, d.port(), "localhost");
+    h.control("zelmd_check_inbound", "1\n");
+    const auto got = run_caught(h, d, {.message = message_of(100000), .envelope = envelope_ab,
+                                       .env = from_outside, .deadline_seconds = 20});
+    EXPECT_EQ(got.run.code, 71) << got.run;
+    EXPECT_TRUE(spooled_then);
+    EXPECT_FALSE(h.record("argv0")) << "queue program started";
+    EXPECT_TRUE(logged(got, {std::string("IP: 192.0.2.7 - stopped by SIG") +
+                             (sig == SIGTERM ? "TERM" : sig == SIGHUP ? "HUP" : "INT") +
+                             " (exit 71)"}));
+    EXPECT_FALSE(fs::exists(got.run.workdir));
   }
 }
 

@@ -2,6 +2,8 @@
 // filter puts in front, and the message whole, from memory or streamed
 // from the spool file, or only the spool file's name for a daemon on
 // "localhost".
+#include <sys/stat.h>
+
 #include <ctime>
 #include <fstream>
 
@@ -105,19 +107,29 @@ TEST(Request, SpooledForLocalhostSendsTheFileName) {
     qmail_home h;
     const std::string msg = spooled(40000, nuls);
     std::string path, content;
+    mode_t dir_mode = 0, file_mode = 0;
     loopback_daemon d({.response = answer, .on_request = [&](const std::string &req) {
                          const size_t at = req.find("X-ZELM-FileName: ");
                          if (at == std::string::npos) return;
                          path = req.substr(at + 17, req.find("\r\n", at) - at - 17);
                          std::ifstream f(path, std::ios::binary);
                          content.assign(std::istreambuf_iterator<char>(f), {});
+                         struct stat st;
+                         if (stat(path.c_str(), &st) == 0) file_mode = st.st_mode & 07777;
+                         if (stat(fs::path(path).parent_path().c_str(), &st) == 0)
+                           dir_mode = st.st_mode & 07777;
                        }});
     point_at(h, d.port(), "localhost");
     h.control("zelmd_check_inbound", "1\n");
     const time_t before = time(nullptr);
+    // The daemon's user reads the file through the group, whatever the
+    // umask the filter was started with.
     const auto got = run_caught(h, d, {.message = msg, .envelope = envelope({"Fa", "Tb"}),
-                                       .env = {"TCPREMOTEIP=192.0.2.7"}});
+                                       .env = {"TCPREMOTEIP=192.0.2.7"},
+                                       .in_child = [] { return umask(077), true; }});
     const time_t after = time(nullptr);
+    EXPECT_EQ(dir_mode, 0750u);
+    EXPECT_EQ(file_mode, 0644u);
     EXPECT_EQ(got.run.code, 0) << got.run;
     ASSERT_EQ(got.requests.size(), 1u);
     EXPECT_TRUE(is_post(got.requests[0], "/zelmd/ClassifyMessage_File",

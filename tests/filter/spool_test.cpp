@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "fd.h"
-#include "harness.h"
+#include "classify_support.h"
 
 namespace fs = std::filesystem;
 
@@ -50,39 +50,55 @@ bool make_file(const std::string &p) { return close(creat(p.c_str(), 0644)) == 0
 // The filter runs as root here, so uid 65534 is someone else.
 TEST(Spool, UnsafeAreaRefused) {
   if (!can_isolate()) GTEST_SKIP() << "needs root and mount namespaces";
+  const std::string area = "unsafe spool directory /tmp/qmail-zelmd/: ";
+  const std::string work = "unsafe working directory /tmp/qmail-zelmd/<pid>/: ";
   struct {
     const char *name;
     std::function<bool(const std::string &elsewhere)> plant;
+    std::string reason; // "<pid>" stands for the filter's
     int planted_files = 0;
   } cases[] = {
       {"shared dir cannot be made",
        [](auto &) {
          return mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
-       }},
-      {"shared dir a symlink", [](auto &e) { return symlink(e.c_str(), shared.c_str()) == 0; }},
-      {"shared dir a file", [](auto &) { return make_file(shared); }, 1},
-      {"shared dir writable by all", [](auto &) { return make_dir(shared, 0777); }},
-      {"shared dir writable by group", [](auto &) { return make_dir(shared, 0770); }},
-      {"shared dir someone else's", [](auto &) { return make_dir(shared, 0755, 65534); }},
+       },
+       "cannot make spool directory /tmp/qmail-zelmd/: Read-only file system"},
+      {"shared dir a symlink", [](auto &e) { return symlink(e.c_str(), shared.c_str()) == 0; },
+       area + "not a directory"},
+      {"shared dir a file", [](auto &) { return make_file(shared); }, area + "not a directory", 1},
+      {"shared dir writable by all", [](auto &) { return make_dir(shared, 0777); },
+       area + "writable by group or others"},
+      {"shared dir writable by group", [](auto &) { return make_dir(shared, 0770); },
+       area + "writable by group or others"},
+      {"shared dir someone else's", [](auto &) { return make_dir(shared, 0755, 65534); },
+       area + "owned by another user"},
       {"workdir a symlink",
        [](auto &e) {
          return make_dir(shared, 0755) && symlink(e.c_str(), workdir_here().c_str()) == 0;
-       }},
+       },
+       work + "not a directory"},
       {"workdir a file", [](auto &) { return make_dir(shared, 0755) && make_file(workdir_here()); },
-       1},
+       work + "not a directory", 1},
       {"workdir writable by others",
-       [](auto &) { return make_dir(shared, 0755) && make_dir(workdir_here(), 0757); }},
+       [](auto &) { return make_dir(shared, 0755) && make_dir(workdir_here(), 0757); },
+       work + "writable by group or others"},
       {"workdir someone else's",
-       [](auto &) { return make_dir(shared, 0755) && make_dir(workdir_here(), 0750, 65534); }},
+       [](auto &) { return make_dir(shared, 0755) && make_dir(workdir_here(), 0750, 65534); },
+       work + "owned by another user"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     qmail_home h;
     const fs::path elsewhere = h.root / "elsewhere";
     fs::create_directory(elsewhere);
-    const auto r = run_filter(h, {.message = spooled, .envelope = envelope({"Fa", "Tb"}),
-                                  .private_tmp = true,
-                                  .in_child = [&] { return c.plant(elsewhere.string()); }});
+    const auto got = run_caught(h, {.message = spooled, .envelope = envelope({"Fa", "Tb"}),
+                                    .private_tmp = true,
+                                    .in_child = [&] { return c.plant(elsewhere.string()); }});
+    const auto &r = got.run;
+    std::string reason = c.reason;
+    if (const size_t at = reason.find("<pid>"); at != std::string::npos)
+      reason.replace(at, 5, std::to_string(r.pid));
+    EXPECT_TRUE(logged(got, {"IP: 127.0.0.1 - " + reason + " (exit 71)"}));
     EXPECT_EQ(r.code, 71) << r;
     EXPECT_FALSE(h.record("argv0")) << "queue program started";
     EXPECT_EQ(files_below(h.tmp), c.planted_files);
@@ -95,11 +111,14 @@ TEST(Spool, SafeAreaUsed) {
   struct {
     const char *name;
     std::function<bool()> plant;
+    mode_t mode; // the shared directory's afterwards
   } cases[] = {
-      {"shared dir made", [] { return true; }},
-      {"shared dir private", [] { return make_dir(shared, 0700); }},
+      {"shared dir made", [] { return true; }, 0755},
+      // Made with its own mode, not what the umask leaves of it.
+      {"shared dir made under umask 077", [] { return umask(077), true; }, 0755},
+      {"shared dir private", [] { return make_dir(shared, 0700); }, 0700},
       {"workdir left by an earlier process",
-       [] { return make_dir(shared, 0755) && make_dir(workdir_here(), 0750); }},
+       [] { return make_dir(shared, 0755) && make_dir(workdir_here(), 0750); }, 0755},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -113,7 +132,7 @@ TEST(Spool, SafeAreaUsed) {
     ASSERT_EQ(lstat((h.tmp / "qmail-zelmd").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_uid, geteuid());
-    EXPECT_EQ(st.st_mode & 022, 0u);
+    EXPECT_EQ(st.st_mode & 07777, c.mode);
   }
 }
 
@@ -144,27 +163,37 @@ TEST(Spool, SmallMessagesNeverTouchTheSpoolArea) {
   EXPECT_FALSE(fs::exists(h.tmp / "qmail-zelmd"));
 }
 
-TEST(Spool, SpoolFileNotFollowedThroughSymlink) {
+// Whatever waits at the spool file's name, a link to another file or a
+// hard link to it, is replaced, never written through.
+TEST(Spool, SpoolFileAlwaysNew) {
   if (!can_isolate()) GTEST_SKIP() << "needs root and mount namespaces";
-  qmail_home h;
-  const fs::path victim = h.root / "victim";
-  std::ofstream(victim) << "untouched";
-  // The spool file is named after the start time; cover the seconds the
-  // filter may start in.
-  const auto plant = [&] {
-    const std::string w = workdir_here();
-    if (!make_dir(shared, 0755) || !make_dir(w, 0750)) return false;
-    const time_t now = time(nullptr);
-    for (time_t t = now - 1; t < now + 60; ++t)
-      if (symlink(victim.c_str(), (w + "/" + std::to_string(t) + ".msg").c_str()) != 0)
-        return false;
-    return true;
-  };
-  const auto r = run_filter(h, {.message = spooled, .envelope = envelope({"Fa", "Tb"}),
-                                .private_tmp = true, .in_child = plant});
-  EXPECT_EQ(r.code, 71) << r;
-  std::ifstream f(victim);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "untouched");
+  for (const bool hard : {false, true}) {
+    SCOPED_TRACE(hard ? "hard link" : "symbolic link");
+    qmail_home h;
+    // A hard link needs the victim on the spool area's file system.
+    const fs::path victim = hard ? h.tmp / "victim" : h.root / "victim";
+    std::ofstream(victim) << "untouched";
+    const std::string inside = hard ? "/tmp/victim" : victim.string();
+    // The spool file is named after the start time; cover the seconds the
+    // filter may start in.
+    const auto plant = [&] {
+      const std::string w = workdir_here();
+      if (!make_dir(shared, 0755) || !make_dir(w, 0750)) return false;
+      const time_t now = time(nullptr);
+      for (time_t t = now - 1; t < now + 60; ++t) {
+        const std::string at = w + "/" + std::to_string(t) + ".msg";
+        if ((hard ? link(inside.c_str(), at.c_str()) : symlink(inside.c_str(), at.c_str())) != 0)
+          return false;
+      }
+      return true;
+    };
+    const auto r = run_filter(h, {.message = spooled, .envelope = envelope({"Fa", "Tb"}),
+                                  .private_tmp = true, .in_child = plant});
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_TRUE(same_bytes(h.record("message"), spooled));
+    std::ifstream f(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "untouched");
+  }
 }
 
 } // namespace

@@ -9,7 +9,7 @@
 //   FAKEQ_READ_MAX  read at most this many message bytes, record them, and
 //                 end at once (by FAKEQ_SIGNAL when set), envelope unread
 // Records: message (fd 0), envelope (fd 1), fds (open descriptors at
-// start, one per line), cwd, argv0.
+// start, one per line), cwd, argv0, nproc (soft and hard RLIMIT_NPROC).
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -18,6 +18,7 @@
 #include <string>
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <unistd.h>
@@ -93,6 +94,9 @@ int main(int, char **argv) {
   record("fds", fds);
   record("cwd", getcwd(cwd, sizeof cwd) ? cwd : "?");
   record("argv0", argv[0] ? argv[0] : "");
+  rlimit nproc;
+  if (getrlimit(RLIMIT_NPROC, &nproc) == 0)
+    record("nproc", std::to_string(nproc.rlim_cur) + " " + std::to_string(nproc.rlim_max));
   if (getenv("FAKEQ_NOREAD")) _exit(code);
   const char *slow = getenv("FAKEQ_SLOW");
   const char *max = getenv("FAKEQ_READ_MAX");

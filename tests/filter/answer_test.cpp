@@ -131,16 +131,17 @@ TEST(Answer, SwitchOtherThanOne) {
                  {"TCPREMOTEIP=192.0.2.7"}, {{"zelmd_check_inbound", "2"}});
 }
 
+// The sender whole, its control bytes made safe.
 TEST(Answer, LogCarriesTheWholeSenderAndDefaultAddress) {
   qmail_home h;
-  const std::string from(300, 'f');
+  const std::string from = std::string(300, 'f') + "\n\x1b[1m";
   loopback_daemon d({.response = http_response(answer_text(inbound_answer()))});
   point_at(h, d.port());
   h.control("zelmd_check_inbound", "1\n");
   const auto got = run_caught(h, d, {.message = small, .envelope = envelope({"F" + from, "Tb"})});
   EXPECT_EQ(got.run.code, 0) << got.run;
-  EXPECT_TRUE(logged(got, {"IN  IP: 127.0.0.1, From: " + from +
-                           ", sClass: Bulk, vClass: Clean, RefID: ref-42"}));
+  EXPECT_TRUE(logged(got, {"IN  IP: 127.0.0.1, From: " + std::string(300, 'f') +
+                           "??[1m, sClass: Bulk, vClass: Clean, RefID: ref-42"}));
 }
 
 std::string big_message(size_t size, std::initializer_list<size_t> line_feeds, size_t nul = 0) {

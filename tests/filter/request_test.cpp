@@ -38,6 +38,7 @@ TEST(Request, InlineForms) {
     std::vector<std::string> env;
     std::string from = "a@x";
     bool named = false; // resolves only where run_caught isolates
+    std::string sent{}; // the sender as sent, when not just cut to 191
   } cases[] = {
       {"in memory, numeric host", small, "127.0.0.1", "", "127.0.0.1", {"TCPREMOTEIP=192.0.2.7"}},
       {"in memory, NULs sent whole", small_nul, "localhost", "", "localhost", {}},
@@ -48,6 +49,10 @@ TEST(Request, InlineForms) {
       {"port cut to 5", small, "127.0.0.1", "999", "127.0.0.1", {}},
       {"empty host file: localhost", small, "", "", "localhost", {}},
       {"sender cut to 191", small, "127.0.0.1", "", "127.0.0.1", {}, from300},
+      // A CR LF in the sender must not add a field to the request.
+      {"sender with control bytes", small, "127.0.0.1", "", "127.0.0.1", {},
+       "a\r\nX-ZELM-FileName: /etc/shadow\x7f\t", false,
+       "a??X-ZELM-FileName: /etc/shadow??"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -66,7 +71,8 @@ TEST(Request, InlineForms) {
     const std::string ip = c.env.empty() ? "127.0.0.1" : "192.0.2.7";
     EXPECT_TRUE(is_post(got.requests[0], "/zelmd/ClassifyMessage_Inline",
                         c.host_field + ":" + std::to_string(d.port()),
-                        zelm_head(c.from.substr(0, 191), ip) + "\r\n" + c.message));
+                        zelm_head(c.sent.empty() ? c.from.substr(0, 191) : c.sent, ip) +
+                            "\r\n" + c.message));
     EXPECT_FALSE(fs::exists(got.run.workdir));
   }
 }
@@ -168,6 +174,10 @@ TEST(Request, SenderIdentity) {
       {"neither switch", {"SMTPAUTHUSER=joe", ip}, {{"zelmd_senderid_senderip", "0"}}, {}},
       {"check_outbound 2", {"RELAYCLIENT=", ip}, {{"zelmd_check_outbound", "2"}}, {}},
       {"empty auth user", {"SMTPAUTHUSER=", ip}, {{"zelmd_senderid_smtpauth", "1"}}, ""},
+      {"auth user with CR LF", {"SMTPAUTHUSER=joe\r\nX-ZELM-Spam: Clean", ip},
+       {{"zelmd_senderid_smtpauth", "1"}}, "joe??X-ZELM-Spam: Clean"},
+      {"address with CR LF", {"RELAYCLIENT=", "TCPREMOTEIP=1.2.3.4\r\nX: y"}, {},
+       "1.2.3.4??X: y"},
       {"auth user cut to 127", {"SMTPAUTHUSER=" + long_user, ip},
        {{"zelmd_senderid_smtpauth", "1"}}, long_user.substr(0, 127)},
       {"inbound: none", {ip},
@@ -185,7 +195,9 @@ TEST(Request, SenderIdentity) {
         run_caught(h, d, {.message = small, .envelope = envelope({"Fa", "Tb"}), .env = c.env});
     EXPECT_EQ(got.run.code, 0) << got.run;
     ASSERT_EQ(got.requests.size(), 1u);
-    const std::string sender_ip = c.env.back() == ip ? "192.0.2.7" : "127.0.0.1";
+    const std::string sender_ip = c.env.back() == ip                  ? "192.0.2.7"
+                                  : c.env.back().starts_with("TCP") ? "1.2.3.4??X: y"
+                                                                    : "127.0.0.1";
     EXPECT_TRUE(is_post(got.requests[0], "/zelmd/ClassifyMessage_Inline",
                         "127.0.0.1:" + std::to_string(d.port()),
                         zelm_head("a", sender_ip, c.id) + "\r\n" + small));

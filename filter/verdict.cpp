@@ -53,17 +53,29 @@ const threshold thresholds[] = {
     {"control/zelmd_onsession_out_totmsgs_num", &zelmd_out_totmsgs_num, &zelmd_out_totmsgs_action, &ClassifyResult::senderid_totalmessages, 0},
 };
 
+struct class_rule {
+  const int *block;
+  stralloc ClassifyResult::*field;
+  const char *class_name;
+  const char *kind; // in the control file's name
+};
+
+const class_rule class_rules[] = {
+    {&zelmd_block_spam, &ClassifyResult::spam, "Confirmed", "spam"},
+    {&zelmd_block_bulk, &ClassifyResult::spam, "Bulk", "bulk"},
+    {&zelmd_block_virus, &ClassifyResult::vod, "Virus", "virus"},
+    {&zelmd_block_vhigh, &ClassifyResult::vod, "High", "vhigh"},
+};
+
 // The control file of the first class rule that matches, or null.
 const char *class_rule_fired(const ClassifyResult *r) {
-  const bool in = zelmd_check_inbound != 0;
-  if (zelmd_block_spam == 1 && is(r->spam, "Confirmed"))
-    return in ? "control/zelmd_onsession_in_block_spam" : "control/zelmd_onsession_out_block_spam";
-  if (zelmd_block_bulk == 1 && is(r->spam, "Bulk"))
-    return in ? "control/zelmd_onsession_in_block_bulk" : "control/zelmd_onsession_out_block_bulk";
-  if (zelmd_block_virus == 1 && is(r->vod, "Virus"))
-    return in ? "control/zelmd_onsession_in_block_virus" : "control/zelmd_onsession_out_block_virus";
-  if (zelmd_block_vhigh == 1 && is(r->vod, "High"))
-    return in ? "control/zelmd_onsession_in_block_vhigh" : "control/zelmd_onsession_out_block_vhigh";
+  static char file[64];
+  for (const class_rule &c : class_rules) {
+    if (*c.block != 1 || !is(r->*c.field, c.class_name)) continue;
+    std::snprintf(file, sizeof file, "control/zelmd_onsession_%s_block_%s",
+                  zelmd_check_inbound ? "in" : "out", c.kind);
+    return file;
+  }
   return nullptr;
 }
 } // namespace
@@ -75,7 +87,8 @@ void handle_zelmd_outbound_message(const char *answer, const ClassifyResult *res
   std::snprintf(name, sizeof name - 1, "%s/msgXXXXXX", zelmd_report_imap_folder.s);
   fd_owner report(mkostemp(name, O_CLOEXEC));
   if (!report.ok())
-    die(exit_temp, "cannot create report file %s: %s", name, std::strerror(errno));
+    die(exit_temp, "cannot create report file %s/msgXXXXXX: %s", zelmd_report_imap_folder.s,
+        std::strerror(errno));
   if (answer && writeall(report.get(), answer, str_len(answer)) == -1)
     die(exit_temp, "cannot write report file %s: %s", name, std::strerror(errno));
   if (isStream) {

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "classify_support.h"
+#include "syslog_catcher.h"
 #include "zelmd_sim.h"
 
 namespace fs = std::filesystem;
@@ -88,6 +89,8 @@ struct verdict_case {
   std::string message = small;
   std::string folder = "reports"; // the report folder, below the scratch root
   bool make_folder = true;
+  // What a refusal logs as its reason; when empty, only that it logs one.
+  std::string reason{};
 };
 
 struct report_file {
@@ -121,9 +124,20 @@ outcome run(const zelmd_sim &sim, const verdict_case &c) {
   sim.answer(answer_bytes(c.answer));
   std::vector<std::string> env;
   if (!c.inbound) env.push_back("RELAYCLIENT=");
-  const auto r = run_filter(h, {.message = c.message, .envelope = envelope({"Fa@x", "Tb@y"}),
-                                .env = env});
+  const auto got =
+      run_caught(h, {.message = c.message, .envelope = envelope({"Fa@x", "Tb@y"}), .env = env});
+  const auto &r = got.run;
   EXPECT_EQ(r.code, c.code) << r;
+  if (c.code != 0 && !got.log.empty()) {
+    std::string reason = c.reason;
+    if (const size_t at = reason.find("<folder>"); at != std::string::npos)
+      reason.replace(at, 8, folder.string());
+    const auto last = parse_syslog(got.log.back());
+    const std::string tail = " (exit " + std::to_string(c.code) + ")";
+    EXPECT_TRUE(last && (reason.empty() ? last->text.ends_with(tail)
+                                        : last->text == "IP: 127.0.0.1 - " + reason + tail))
+        << got.log.back();
+  }
   outcome o{h.record("message"), {}};
   EXPECT_EQ(o.forwarded.has_value(), c.code == 0);
   // A pass must come from the verdict, not from a daemon that was not reached.
@@ -162,12 +176,22 @@ TEST(Verdict, ClassRules) {
       {"bulk switch, Confirmed", block("out", "bulk"), {{"Spam", "Confirmed"}}, 0},
       {"vhigh switch, Virus", block("out", "vhigh"), {{"VOD", "Virus"}}, 0},
       {"virus switch, High", block("out", "virus"), {{"VOD", "High"}}, 0},
-      {"class in the other field", block("out", "spam") + block("out", "virus"),
-       {{"Spam", "Virus"}, {"VOD", "Confirmed"}}, 0},
-      {"one of several switches", block("out", "bulk") + block("out", "vhigh"),
-       {{"VOD", "High"}}, 31},
+      {"class in the other field",
+       block("out", "spam") + block("out", "virus"),
+       {{"Spam", "Virus"}, {"VOD", "Confirmed"}},
+       0},
+      {.name = "one of several switches",
+       .controls = block("out", "bulk") + block("out", "vhigh"),
+       .answer = {{"VOD", "High"}},
+       .code = 31,
+       .reason = "refused by control/zelmd_onsession_out_block_vhigh"},
       {"inbound switch, outbound mail", block("in", "spam"), {{"Spam", "Confirmed"}}, 0},
-      {"inbound Confirmed", block("in", "spam"), {{"Spam", "Confirmed"}}, 31, true},
+      {.name = "inbound Confirmed",
+       .controls = block("in", "spam"),
+       .answer = {{"Spam", "Confirmed"}},
+       .code = 31,
+       .inbound = true,
+       .reason = "refused by control/zelmd_onsession_in_block_spam"},
       {"inbound Bulk", block("in", "bulk"), {{"Spam", "Bulk"}}, 31, true},
       {"inbound Virus", block("in", "virus"), {{"VOD", "Virus"}}, 31, true},
       {"inbound High", block("in", "vhigh"), {{"VOD", "High"}}, 31, true},
@@ -203,8 +227,12 @@ TEST(Verdict, Thresholds) {
   std::vector<verdict_case> cases;
   for (const auto &[kind, field] : kinds)
     for (const auto &r : rows)
-      cases.push_back({kind + ": " + r.name, total(kind, r.num, r.action),
-                       {{field, r.count}}, r.code});
+      cases.push_back(
+          {.name = kind + ": " + r.name,
+           .controls = total(kind, r.num, r.action),
+           .answer = {{field, r.count}},
+           .code = r.code,
+           .reason = r.code ? "refused by control/zelmd_onsession_out_tot" + kind + "_num" : ""});
   expect_codes(cases);
 }
 
@@ -236,8 +264,8 @@ TEST(Verdict, FirstRuleDecides) {
       {"class rule before thresholds", block("out", "spam") + total("spam", "1", "1"),
        nines + field_list{{"Spam", "Confirmed"}}, 31},
       {"spam before suspected", total("spam", "1", "2") + total("susp", "1", "1"), nines, 31},
-      {"spam before suspected, actions swapped",
-       total("spam", "1", "1") + total("susp", "1", "2"), nines, 71},
+      {"spam before suspected, actions swapped", total("spam", "1", "1") + total("susp", "1", "2"),
+       nines, 71},
       {"suspected before virus", total("susp", "1", "1") + total("virus", "1", "2"), nines, 71},
       {"virus before messages", total("virus", "1", "2") + total("msgs", "1", "1"), nines, 31},
       {"no action: the next decides", total("spam", "1", "0") + total("virus", "1", "1"), nines,
@@ -288,12 +316,19 @@ TEST(Report, Content) {
   const verdict_case cases[] = {
       {.name = "in memory, forwarded", .answer = copy, .code = 0},
       {.name = "spooled, forwarded", .answer = copy, .code = 0, .message = spooled},
-      {.name = "in memory, class rule refuses", .controls = block("out", "spam"),
-       .answer = copy + field_list{{"Spam", "Confirmed"}}, .code = 31},
-      {.name = "spooled, class rule refuses", .controls = block("out", "bulk"),
-       .answer = copy + field_list{{"Spam", "Bulk"}}, .code = 31, .message = spooled},
-      {.name = "spooled, threshold refuses with 71", .controls = total("msgs", "1", "1"),
-       .answer = copy + field_list{{"SenderID-TotalMessages", "1"}}, .code = 71,
+      {.name = "in memory, class rule refuses",
+       .controls = block("out", "spam"),
+       .answer = copy + field_list{{"Spam", "Confirmed"}},
+       .code = 31},
+      {.name = "spooled, class rule refuses",
+       .controls = block("out", "bulk"),
+       .answer = copy + field_list{{"Spam", "Bulk"}},
+       .code = 31,
+       .message = spooled},
+      {.name = "spooled, threshold refuses with 71",
+       .controls = total("msgs", "1", "1"),
+       .answer = copy + field_list{{"SenderID-TotalMessages", "1"}},
+       .code = 71,
        .message = spooled},
   };
   zelmd_sim sim;
@@ -321,11 +356,21 @@ TEST(Report, FolderFailures) {
   const std::string fits(180 - root - 1, 'd'), too_long(181 - root - 1, 'd');
   const field_list copy = {{"SenderID-Flags", "2"}};
   const verdict_case cases[] = {
-      {.name = "missing", .answer = copy, .code = 71, .make_folder = false},
-      {.name = "missing, spooled", .answer = copy, .code = 71, .message = spooled_message(),
+      {.name = "missing",
+       .answer = copy,
+       .code = 71,
+       .make_folder = false,
+       .reason = "cannot create report file <folder>/msgXXXXXX: No such file or directory"},
+      {.name = "missing, spooled",
+       .answer = copy,
+       .code = 71,
+       .message = spooled_message(),
        .make_folder = false},
-      {.name = "missing, class rule refuses", .controls = block("out", "spam"),
-       .answer = copy + field_list{{"Spam", "Confirmed"}}, .code = 71, .make_folder = false},
+      {.name = "missing, class rule refuses",
+       .controls = block("out", "spam"),
+       .answer = copy + field_list{{"Spam", "Confirmed"}},
+       .code = 71,
+       .make_folder = false},
       {.name = "missing, no copy asked for", .code = 0, .make_folder = false},
       {.name = "181 characters", .answer = copy, .code = 71, .folder = too_long},
       {.name = "180 characters", .answer = copy, .code = 0, .folder = fits},

@@ -91,12 +91,9 @@ int parse_zelmd_response(const char *answer, ClassifyResult *r) {
   log_verdict(r);
   int code = 3;
   if (r->bluewhiteflag_num <= 1) {
-    if (is(r->spam, "Confirmed"))
-      code = 0;
-    else if (is(r->spam, "Bulk"))
-      code = 1;
-    else if (is(r->vod, "Virus"))
-      code = 2;
+    if (is(r->spam, "Confirmed")) code = 0;
+    else if (is(r->spam, "Bulk")) code = 1;
+    else if (is(r->vod, "Virus")) code = 2;
   }
   closelog();
   return code;

@@ -11,6 +11,8 @@
 #include "fd.h"
 #include "open.h"
 #include "qmail-zelmd.h"
+#include "safe.h"
+#include "str.h"
 
 namespace {
 struct stamp_line {
@@ -35,11 +37,16 @@ const stamp_line sender_lines[] = {
     {"X-ZELM-SenderID-TotalVirus: ", &ClassifyResult::senderid_totalvirus},
 };
 
+// A daemon's value must not start a line of its own or end the header, and
+// relays refuse mail with lines over 998 bytes.
 void put_line(qmail_handle *qq, const ClassifyResult *result, const stamp_line &line) {
-  qmail_puts(qq, line.name);
-  const stralloc &value = result->*line.field;
+  static char value[999];
+  const stralloc &v = result->*line.field;
+  const size_t room = sizeof value - str_len(line.name);
   // A filled field is NUL-terminated; an unfilled one is empty.
-  if (value.s) qmail_put(qq, value.s, static_cast<int>(byte_chr(value.s, value.len, 0)));
+  const size_t n = v.s ? safe_copy(value, room, {v.s, byte_chr(v.s, v.len, 0)}, true) : 0;
+  qmail_puts(qq, line.name);
+  qmail_put(qq, value, static_cast<int>(n));
   qmail_put(qq, "\n", 1);
 }
 

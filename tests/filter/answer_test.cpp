@@ -91,6 +91,13 @@ TEST(Answer, LineRules) {
       {"bytes from 0x80 kept", answer_text(replaced(ok, "X-ZELM-RefID", "r\xe9")),
        verdict_stamp("0000001", "Bulk", "Clean", "r\xe9"),
        "IN  IP: 192.0.2.7, From: a@x, sClass: Bulk, vClass: Clean, RefID: r\xe9"},
+      // A stamped value can neither break its line nor make it too long
+      // for a relay: at most 998 bytes with the name.
+      {"control bytes in a value",
+       answer_text(replaced(ok, "X-ZELM-PVer", "a\x01" "b\x7f\x1b\tc\x0c")),
+       verdict_stamp("a?b??\tc?", "Bulk", "Clean", "ref-42"), in_line},
+      {"a value of 100 KB", answer_text(replaced(ok, "X-ZELM-PVer", std::string(100000, 'v'))),
+       verdict_stamp(std::string(998 - 13, 'v'), "Bulk", "Clean", "ref-42"), in_line},
   };
   for (const auto &c : cases)
     expect_verdict(c, {"TCPREMOTEIP=192.0.2.7"}, {{"zelmd_check_inbound", "1"}});

@@ -11,6 +11,8 @@
 #include "fd.h"
 #include "open.h"
 #include "qmail-zelmd.h"
+#include "safe.h"
+#include "str.h"
 
 namespace {
 struct stamp_line {
@@ -35,56 +37,95 @@ const stamp_line sender_lines[] = {
     {"X-ZELM-SenderID-TotalVirus: ", &ClassifyResult::senderid_totalvirus},
 };
 
+// A daemon's value must not start a line of its own or end the header, and
+// relays refuse mail with lines over 998 bytes.
 void put_line(qmail_handle *qq, const ClassifyResult *result, const stamp_line &line) {
-  qmail_puts(qq, line.name);
-  const stralloc &value = result->*line.field;
+  static char value[999];
+  const stralloc &v = result->*line.field;
+  const size_t room = sizeof value - str_len(line.name);
   // A filled field is NUL-terminated; an unfilled one is empty.
-  if (value.s) qmail_put(qq, value.s, static_cast<int>(byte_chr(value.s, value.len, 0)));
+  const size_t n = v.s ? safe_copy(value, room, {v.s, byte_chr(v.s, v.len, 0)}, true) : 0;
+  qmail_puts(qq, line.name);
+  qmail_put(qq, value, static_cast<int>(n));
   qmail_put(qq, "\n", 1);
 }
 
-bool starts_nocase(const char *s, uint32_t n, const char *prefix) {
-  uint32_t i = 0;
-  for (; prefix[i]; ++i) {
-    if (i == n) return false;
-    const char c = s[i] >= 'a' && s[i] <= 'z' ? static_cast<char>(s[i] - 32) : s[i];
-    if (c != prefix[i]) return false;
+// The header without the verdict fields it arrived with: a sender could
+// otherwise place forged ones before ours, and rules that read the first
+// occurrence would trust them. Continuation lines go with their field. It
+// comes in pieces, so a field's name may be split between two of them.
+struct unforge {
+  int in_line;    // past the start of the current line
+  int dropping;   // the current field is one of ours
+  uint32_t held;  // bytes of a possible "X-ZELM-" kept back at a line's start
+  char prefix[7];
+};
+
+constexpr char forged_prefix[] = "X-ZELM-";
+
+void unforge_put(unforge *u, qmail_handle *qq, const char *s, size_t len) {
+  size_t kept = 0; // start of the bytes to keep that are not yet passed on
+  size_t pos = 0;
+  while (pos < len) {
+    if (u->in_line) {
+      const void *lf = std::memchr(s + pos, '\n', len - pos);
+      pos = lf ? static_cast<size_t>(static_cast<const char *>(lf) - s) + 1 : len;
+      if (u->dropping) kept = pos;
+      u->in_line = lf == nullptr;
+      continue;
+    }
+    const char c = s[pos];
+    if (!u->held && (c == ' ' || c == '\t')) {
+      u->in_line = 1;
+      continue;
+    }
+    const char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+    if (upper == forged_prefix[u->held]) {
+      if (!u->held) qmail_put(qq, s + kept, static_cast<int>(pos - kept));
+      u->prefix[u->held++] = c;
+      kept = ++pos;
+      if (u->held == sizeof forged_prefix - 1) {
+        u->held = 0;
+        u->dropping = 1;
+        u->in_line = 1;
+      }
+      continue;
+    }
+    // Not ours after all: what was kept back goes on with the line.
+    qmail_put(qq, u->prefix, static_cast<int>(u->held));
+    u->held = 0;
+    u->dropping = 0;
+    u->in_line = 1;
   }
-  return true;
+  qmail_put(qq, s + kept, static_cast<int>(len - kept));
 }
 
-// The header without the verdict lines it arrived with: a sender could
-// otherwise place forged ones before ours, and rules that read the first
-// occurrence would trust them. Continuation lines go with their field.
-void put_header_unforged(qmail_handle *qq, const char *h, uint32_t len) {
-  bool dropping = false;
-  uint32_t kept = 0; // start of the bytes not yet passed on
-  for (uint32_t pos = 0; pos < len;) {
-    const uint32_t end = pos + byte_chr(h + pos, len - pos, '\n') + 1;
-    const uint32_t line_end = end > len ? len : end;
-    const bool continuation = h[pos] == ' ' || h[pos] == '\t';
-    if (!continuation) dropping = starts_nocase(h + pos, line_end - pos, "X-ZELM-");
-    if (dropping) {
-      qmail_put(qq, h + kept, static_cast<int>(pos - kept));
-      kept = line_end;
-    }
-    pos = line_end;
-  }
-  qmail_put(qq, h + kept, static_cast<int>(len - kept));
+// A message that is all header may end inside a name that looked like ours.
+void unforge_end(unforge *u, qmail_handle *qq) {
+  qmail_put(qq, u->prefix, static_cast<int>(u->held));
+  u->held = 0;
+}
+
+// The stamps go right after the header, or at the top of a message that is
+// all header.
+void put_stamps(const ClassifyResult *result, qmail_handle *qq, forward_how how, int after) {
+  if (how == forward_stamped && message_header.found == after) send_zelmd_headers(result, qq);
 }
 } // namespace
 
-// The message's first len bytes, of which the first head are its header,
-// with the verdict stamped behind the header when there is one.
-void put_message(const ClassifyResult *result, qmail_handle *qq, const char *m, uint32_t len,
-                 uint32_t head) {
-  if (!zelmd_response) {
-    qmail_put(qq, m, static_cast<int>(len));
+// The in-memory message.
+void put_message(const ClassifyResult *result, qmail_handle *qq, forward_how how) {
+  if (how == forward_untouched) {
+    qmail_put(qq, message_buffer, static_cast<int>(message_len));
     return;
   }
-  put_header_unforged(qq, m, head);
-  send_zelmd_headers(result, qq);
-  qmail_put(qq, m + head, static_cast<int>(len - head));
+  const uint32_t head = static_cast<uint32_t>(message_header.end);
+  put_stamps(result, qq, how, 0);
+  unforge u = {};
+  unforge_put(&u, qq, message_buffer, head);
+  unforge_end(&u, qq);
+  put_stamps(result, qq, how, 1);
+  qmail_put(qq, message_buffer + head, static_cast<int>(message_len - head));
 }
 
 void send_zelmd_headers(const ClassifyResult *result, qmail_handle *qq) {
@@ -93,31 +134,35 @@ void send_zelmd_headers(const ClassifyResult *result, qmail_handle *qq) {
     for (const stamp_line &line : sender_lines) put_line(qq, result, line);
 }
 
-// The spooled message: read up to the end of its header (which lies within
-// the first 32000 bytes) to stamp it, the rest passed on by the kernel.
-void send_file(const ClassifyResult *result, qmail_handle *qq) {
+// The spooled message: its header read to filter and stamp it, the rest
+// passed on by the kernel.
+void send_file(const ClassifyResult *result, qmail_handle *qq, forward_how how) {
   fd_owner fd(open_read(workfile));
   if (!fd.ok()) die(exit_temp, "cannot reread spool file %s: %s", workfile, std::strerror(errno));
   temp_fd = fd.get();
-  uint32_t have = 0;
-  for (;;) {
-    const ssize_t r = read(fd.get(), message_buffer + have, MESSAGE_BUFFER_SIZE - have);
-    if (r == -1) {
-      if (errno == error_intr) continue;
-      die(exit_temp, "cannot reread spool file %s: %s", workfile, std::strerror(errno));
+  if (how != forward_untouched) {
+    put_stamps(result, qq, how, 0);
+    unforge u = {};
+    for (uint64_t left = message_header.end; left > 0;) {
+      const size_t want = left < MESSAGE_BUFFER_SIZE ? left : MESSAGE_BUFFER_SIZE;
+      const ssize_t r = read(fd.get(), message_buffer, want);
+      if (r == -1) {
+        if (errno == error_intr) continue;
+        die(exit_temp, "cannot reread spool file %s: %s", workfile, std::strerror(errno));
+      }
+      if (r == 0) die(exit_temp, "cannot reread spool file %s: %s", workfile, "it got shorter");
+      unforge_put(&u, qq, message_buffer, static_cast<size_t>(r));
+      left -= static_cast<uint64_t>(r);
     }
-    have += static_cast<uint32_t>(r);
-    if (r == 0 || have >= static_cast<uint32_t>(header_len)) break; // header_len < 32000
+    unforge_end(&u, qq);
+    put_stamps(result, qq, how, 1);
   }
-  const uint32_t head_len = static_cast<uint32_t>(header_len);
-  const uint32_t head = have < head_len ? have : head_len;
-  put_message(result, qq, message_buffer, have, head);
   if (qmail_putfile(qq, fd.get()) == -1)
     die(exit_temp, "cannot reread spool file %s: %s", workfile, std::strerror(errno));
   temp_fd = -1;
 }
 
-void forward(const ClassifyResult *result) {
+void forward(const ClassifyResult *result, forward_how how) {
   // The inherited QMAILQUEUE names this filter; the configured queue
   // program must replace it, or the filter would start itself again.
   stralloc entry;
@@ -130,9 +175,9 @@ void forward(const ClassifyResult *result) {
   if (qmail_open(&qq) == -1)
     die(exit_temp, "cannot start queue program %s: %s", program, std::strerror(errno));
   if (isStream) {
-    put_message(result, &qq, message_buffer, message_len, static_cast<uint32_t>(header_len));
+    put_message(result, &qq, how);
   } else {
-    send_file(result, &qq);
+    send_file(result, &qq, how);
   }
   qmail_from(&qq, mail_from);
   for (int i = 0; i < MAX_RCPT && rcpt_to[i][0]; ++i) qmail_to(&qq, rcpt_to[i]);

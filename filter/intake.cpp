@@ -16,7 +16,7 @@
 
 char message_buffer[MESSAGE_BUFFER_SIZE];
 uint32_t message_len;
-int header_len;
+header_state message_header;
 int isStream = 1;
 int temp_fd = -1;
 char workdir[128];
@@ -139,10 +139,30 @@ void die_alarm(int fd) {
   die(exit_config, "no %s within %d s", fd ? "envelope" : "message", timeout);
 }
 
-int find_header_len(const char *buf, uint32_t len) {
-  for (uint32_t i = 0; i + 1 < len && buf[i]; ++i)
-    if (buf[i] == '\n' && buf[i + 1] == '\n') return static_cast<int>(i + 1);
-  return 0;
+void header_scan(header_state *h, const char *buf, size_t len) {
+  if (h->found) return;
+  size_t pos = 0;
+  while (pos < len) {
+    if (h->line == header_state::mid) {
+      const void *lf = std::memchr(buf + pos, '\n', len - pos);
+      if (!lf) break;
+      pos = static_cast<size_t>(static_cast<const char *>(lf) - buf) + 1;
+      h->line = header_state::start;
+      continue;
+    }
+    const char c = buf[pos];
+    if (c == '\n') {
+      // The CR of a "\r\n" line may have ended the previous chunk.
+      h->end += pos;
+      if (h->line == header_state::after_cr) --h->end;
+      h->found = 1;
+      return;
+    }
+    h->line =
+        c == '\r' && h->line == header_state::start ? header_state::after_cr : header_state::mid;
+    ++pos;
+  }
+  h->end += len;
 }
 
 int read_message() {
@@ -153,7 +173,7 @@ int read_message() {
     pos += static_cast<uint32_t>(r);
     if (pos == MESSAGE_BUFFER_SIZE) break;
   }
-  header_len = find_header_len(message_buffer, pos);
+  header_scan(&message_header, message_buffer, pos);
   if (pos < MESSAGE_BUFFER_SIZE) {
     message_len = pos;
     return 1;
@@ -162,6 +182,7 @@ int read_message() {
   dump_file(message_buffer, MESSAGE_BUFFER_SIZE);
   while (ssin.pos > 0) {
     const int r = in(message_buffer, MESSAGE_BUFFER_SIZE);
+    header_scan(&message_header, message_buffer, static_cast<size_t>(r));
     dump_file(message_buffer, static_cast<size_t>(r));
   }
   // The rest in reads as large as a pipe holds: each pipe-full of the
@@ -170,6 +191,7 @@ int read_message() {
   for (;;) {
     const ssize_t r = saferead(0, spill, sizeof spill);
     if (r == 0) break;
+    header_scan(&message_header, spill, static_cast<size_t>(r));
     dump_file(spill, static_cast<size_t>(r));
   }
   close(temp_fd);

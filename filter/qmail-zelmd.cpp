@@ -102,7 +102,8 @@ int main(int argc, char **argv) {
   read_address();
 
   choose_direction();
-  if (!(relayclient ? zelmd_check_outbound : zelmd_check_inbound)) forward(&result);
+  if (!(relayclient ? zelmd_check_outbound : zelmd_check_inbound))
+    forward(&result, forward_untouched);
 
   static char senderid[SENDERID_SIZE];
   int flag = 0;
@@ -119,10 +120,10 @@ int main(int argc, char **argv) {
   if (classify(senderid, flag) != 0) {
     if (zelmd_require_scan) die(exit_temp, "%s", g_sError);
     log_unscanned("%s", g_sError);
-    forward(&result);
+    forward(&result, forward_unforged);
   }
   if (parse_zelmd_response(zelmd_response, &result) == 4 && zelmd_require_scan)
     die(exit_temp, "daemon %s:%s: answer without the required X-ZELM- lines", g_sHost, g_sPort);
   verdict(zelmd_response, &result);
-  forward(&result);
+  forward(&result, forward_stamped);
 }

@@ -18,7 +18,19 @@ inline constexpr int MAX_RCPT = 255;
 // intake.cpp
 extern char message_buffer[MESSAGE_BUFFER_SIZE];
 extern uint32_t message_len; // bytes of an in-memory message, NUL bytes included
-extern int header_len;
+
+// The header is everything before the first empty line ("\n" or "\r\n" at
+// the start of the message or right after a "\n"), found while the message
+// is read, however long the header and whatever bytes it holds. A zeroed
+// state stands at the start of a message.
+struct header_state {
+  uint64_t end; // offset of the empty line; without one, the message's length
+  int found;    // 1 once the empty line is seen
+  enum { start, mid, after_cr } line;
+};
+extern header_state message_header;
+void header_scan(header_state *h, const char *buf, size_t len);
+
 extern int isStream;
 extern int temp_fd;
 extern char workdir[128];
@@ -42,7 +54,6 @@ void log_unscanned(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void catch_signals();
 [[noreturn]] void die_alarm(int fd);
 void out(const char *s);
-int find_header_len(const char *buf, uint32_t len);
 
 // setup.cpp
 extern stralloc zelmd_in_host, zelmd_in_port, zelmd_out_host, zelmd_out_port;
@@ -73,11 +84,13 @@ void verdict(const char *answer, const ClassifyResult *result);
 void exit_outbound(int code, const char *answer, const ClassifyResult *result, const char *rule);
 void handle_zelmd_outbound_message(const char *answer, const ClassifyResult *result);
 
-// forward.cpp
+// forward.cpp: the message goes on as received when it was not to be
+// classified; without the X-ZELM- fields it came with when the daemon could
+// not be consulted; and with ours in their place after a verdict.
+enum forward_how { forward_untouched, forward_unforged, forward_stamped };
 void send_zelmd_headers(const ClassifyResult *result, qmail_handle *qq);
-void put_message(const ClassifyResult *result, qmail_handle *qq, const char *m, uint32_t len,
-                 uint32_t head);
-void send_file(const ClassifyResult *result, qmail_handle *qq);
-[[noreturn]] void forward(const ClassifyResult *result);
+void put_message(const ClassifyResult *result, qmail_handle *qq, forward_how how);
+void send_file(const ClassifyResult *result, qmail_handle *qq, forward_how how);
+[[noreturn]] void forward(const ClassifyResult *result, forward_how how);
 
 #endif

@@ -92,6 +92,13 @@ TEST(Answer, LineRules) {
       {"bytes from 0x80 kept", answer_text(replaced(ok, "X-ZELM-RefID", "r\xe9")),
        verdict_stamp("0000001", "Bulk", "Clean", "r\xe9"),
        "IN  IP: 192.0.2.7, From: a@x, sClass: Bulk, vClass: Clean, RefID: r\xe9"},
+      // A stamped value can neither break its line nor make it too long
+      // for a relay: at most 998 bytes with the name.
+      {"control bytes in a value",
+       answer_text(replaced(ok, "X-ZELM-PVer", "a\x01" "b\x7f\x1b\tc\x0c")),
+       verdict_stamp("a?b??\tc?", "Bulk", "Clean", "ref-42"), in_line},
+      {"a value of 100 KB", answer_text(replaced(ok, "X-ZELM-PVer", std::string(100000, 'v'))),
+       verdict_stamp(std::string(998 - 13, 'v'), "Bulk", "Clean", "ref-42"), in_line},
   };
   for (const auto &c : cases)
     expect_verdict(c, {"TCPREMOTEIP=192.0.2.7"}, {{"zelmd_check_inbound", "1"}});
@@ -152,8 +159,13 @@ std::string big_message(size_t size, std::initializer_list<size_t> line_feeds, s
   return m;
 }
 
-// The lines go behind the header's last line feed, whether the message is
-// in memory or spooled and wherever the spool file's chunks end.
+std::string overwritten(std::string m, size_t at, const std::string &bytes) {
+  return m.replace(at, bytes.size(), bytes);
+}
+
+// The lines go right before the first empty line, wherever it is, whether
+// the message is in memory or spooled and wherever the reads end; at the
+// top of a message without one.
 TEST(Stamp, Placement) {
   struct {
     const char *name;
@@ -163,15 +175,24 @@ TEST(Stamp, Placement) {
   } cases[] = {
       {"in memory", small, 11},
       {"in memory, no blank line", "Subject: x\nbody\n", 0},
-      {"in memory, CR LF message", "Subject: x\r\n\r\nbody\r\n", 0},
-      {"in memory, starts with a blank line", "\n\nbody", 1},
+      {"in memory, CR LF message", "Subject: x\r\n\r\nbody\r\n", 12},
+      {"in memory, CR LF blank line after LF lines", "Subject: x\n\r\nbody\n", 11},
+      {"in memory, CR in a line is no blank line", "Subject: x\n\rX\n\nbody", 14},
+      {"in memory, starts with a blank line", "\n\nbody", 0},
+      {"in memory, starts with a CR LF blank line", "\r\nbody\n\n", 0},
       {"in memory, NUL in the body", std::string("Subject: x\n\nb\0dy", 16), 11},
-      {"in memory, NUL before the blank line", std::string("Subj\0ct: x\n\nbody", 16), 0},
+      {"in memory, NUL before the blank line", std::string("Subj\0ct: x\n\nbody", 16), 11},
+      {"in memory, blank line near the end", big_message(31999, {31990, 31991}), 31991},
       {"spooled, header of 500", big_message(100000, {499, 500}), 500},
       {"spooled to localhost, header of 500", big_message(100000, {499, 500}), 500, "localhost"},
-      {"spooled, blank line past 32000", big_message(100000, {40010, 40011}), 0},
+      {"spooled, NUL in the header", big_message(100000, {499, 500}, 10), 500},
+      {"spooled, no blank line", big_message(100000, {}), 0},
+      {"spooled, blank line past 32000", big_message(100000, {40010, 40011}), 40011},
+      {"spooled, blank line past 64 KiB", big_message(200000, {69999, 70000}), 70000},
       {"spooled, blank line ends at 32000", big_message(100000, {31998, 31999}), 31999},
-      {"spooled, blank line across 32000", big_message(100000, {31999, 32000}), 0},
+      {"spooled, blank line across 32000", big_message(100000, {31999, 32000}), 32000},
+      {"spooled, CR LF blank line across 32000",
+       overwritten(big_message(100000, {}), 31998, "\n\r\n"), 31999},
   };
   for (const auto &c : cases) {
     for (const char *dir : {"in", "out"}) {

@@ -179,8 +179,7 @@ void forward(const ClassifyResult *result, forward_how how) {
   } else {
     send_file(result, &qq, how);
   }
-  qmail_from(&qq, mail_from);
-  for (int i = 0; i < MAX_RCPT && rcpt_to[i][0]; ++i) qmail_to(&qq, rcpt_to[i]);
+  qmail_envelope(&qq, envelope_items.s, envelope_items.len);
   int code = exit_temp; // kept when the queue program crashed or was not reaped
   qmail_close(&qq, &code);
   if (qq.wstat == -1) die(code, "queue program %s could not be waited for", program);

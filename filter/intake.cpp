@@ -23,8 +23,7 @@ char workdir[128];
 char workfile[192];
 time_t start;
 char mail_from[ADDR_SIZE];
-char rcpt_to[MAX_RCPT][ADDR_SIZE];
-int max_rcpt_to;
+stralloc envelope_items;
 
 namespace {
 constexpr char SPOOL_ROOT[] = "/tmp/qmail-zelmd/";
@@ -33,8 +32,6 @@ constexpr int timeout = 1200;
 // Set once the working directory exists: from then on every end removes it.
 // Read by the signal handler that cleans up.
 volatile sig_atomic_t workdir_made = 0;
-
-char addr_buffer[ADDR_SIZE];
 
 ssize_t saferead(int fd, char *buf, size_t len);
 
@@ -204,29 +201,44 @@ int read_message() {
 void read_address() {
   bool sender_seen = false;
   bool rcpt_seen = false;
-  max_rcpt_to = 0;
-  int pos = 0;
+  bool first_rcpt_empty = true;
+  uint32_t item = 0;    // start of the item being read
+  uint32_t scanned = 0; // bytes of that item known to hold no NUL
+  envelope_items.len = 0;
   for (;;) {
-    if (addrin(addr_buffer + pos, 1) == 0) break; // an item cut off here is dropped
-    if (addr_buffer[pos]) {
-      // No address is cut short and delivered to the shortened one.
-      if (++pos == ADDR_SIZE) die(exit_addrtoolong, "envelope address of 500 bytes or more");
-      continue;
+    if (!stralloc_readyplus(&envelope_items, sizeof ssaddrbuf))
+      die(exit_temp, "envelope of %u bytes: out of memory", envelope_items.len);
+    const int r = addrin(envelope_items.s + envelope_items.len, sizeof ssaddrbuf);
+    if (r == 0) break;
+    envelope_items.len += static_cast<uint32_t>(r);
+    for (;;) {
+      const char *s = envelope_items.s;
+      const uint32_t end = scanned + byte_chr(s + scanned, envelope_items.len - scanned, 0);
+      scanned = end;
+      if (end == envelope_items.len) break;
+      if (end == item) {
+        if (!rcpt_seen) die(exit_envelope_bad, "envelope ends before its first recipient");
+        // Anything behind the closing item is not ours to pass on.
+        envelope_items.len = item;
+        goto closed;
+      }
+      if (s[item] == 'F') {
+        if (sender_seen) die(exit_envelope_bad, "envelope with a second sender");
+        // Only the daemon and the log see this copy; it may be cut.
+        uint32_t n = end - item - 1;
+        if (n > ADDR_SIZE - 1) n = ADDR_SIZE - 1;
+        byte_copy(mail_from, n, s + item + 1);
+        mail_from[n] = 0;
+        sender_seen = true;
+      } else if (s[item] == 'T') {
+        if (!rcpt_seen) first_rcpt_empty = end == item + 1;
+        rcpt_seen = true;
+      }
+      item = scanned = end + 1;
     }
-    if (pos == 0) {
-      if (rcpt_seen) break;
-      die(exit_envelope_bad, "envelope ends before its first recipient");
-    }
-    if (addr_buffer[0] == 'F') {
-      if (sender_seen) die(exit_envelope_bad, "envelope with a second sender");
-      str_copy(mail_from, addr_buffer + 1);
-      sender_seen = true;
-    } else if (addr_buffer[0] == 'T') {
-      if (max_rcpt_to < MAX_RCPT) str_copy(rcpt_to[max_rcpt_to++], addr_buffer + 1);
-      rcpt_seen = true;
-    }
-    pos = 0;
   }
-  if (!mail_from[0] && !rcpt_to[0][0])
+  envelope_items.len = item; // an item cut off by the end of input is dropped
+closed:
+  if (!mail_from[0] && first_rcpt_empty)
     die(exit_envelope_read, "envelope with neither sender nor recipient");
 }

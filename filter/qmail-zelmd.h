@@ -13,7 +13,6 @@
 
 inline constexpr int MESSAGE_BUFFER_SIZE = 32000;
 inline constexpr int ADDR_SIZE = 500;
-inline constexpr int MAX_RCPT = 255;
 
 // intake.cpp
 extern char message_buffer[MESSAGE_BUFFER_SIZE];
@@ -36,9 +35,10 @@ extern int temp_fd;
 extern char workdir[128];
 extern char workfile[192];
 extern time_t start;
-extern char mail_from[ADDR_SIZE];
-extern char rcpt_to[MAX_RCPT][ADDR_SIZE];
-extern int max_rcpt_to;
+extern char mail_from[ADDR_SIZE]; // cut to fit: for the daemon and the log
+// Every whole envelope item as it came, in order, without the closing
+// empty item (qmail_close writes that one).
+extern stralloc envelope_items;
 
 int read_message();
 void read_address();

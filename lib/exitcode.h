@@ -6,7 +6,6 @@
 enum exitcode : int {
   exit_ok = 0,           // accepted (also the version switch)
   exit_config = 1,       // own configuration or descriptor failure
-  exit_addrtoolong = 11, // an envelope address too long for the queue
   exit_perm = 31,        // permanent refusal
   exit_envelope_read = 54, // envelope without sender and recipient
   exit_home = 61,        // queue program's child could not enter the qmail home

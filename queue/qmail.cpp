@@ -40,6 +40,13 @@ const char *status_text(int code, int flag_error) {
     return "Zqq temporary problem (#4.3.0)";
   }
 }
+// The queue program sees the end of the message; the stream moves on to
+// the envelope pipe.
+void end_message(qmail_handle *qq) {
+  if (substdio_flush(&qq->ss) == -1) qq->flag_error = 1;
+  close(qq->fd_message);
+  substdio_fdbuf(&qq->ss, plainwrite, qq->fd_envelope, qq->buf, sizeof qq->buf);
+}
 } // namespace
 
 int qmail_open(qmail_handle *qq) {
@@ -133,9 +140,7 @@ void qmail_puts(qmail_handle *qq, const char *s) {
 }
 
 void qmail_from(qmail_handle *qq, const char *s) {
-  if (substdio_flush(&qq->ss) == -1) qq->flag_error = 1;
-  close(qq->fd_message);
-  substdio_fdbuf(&qq->ss, plainwrite, qq->fd_envelope, qq->buf, sizeof qq->buf);
+  end_message(qq);
   qmail_put(qq, "F", 1);
   qmail_puts(qq, s);
   qmail_put(qq, "", 1);
@@ -145,6 +150,18 @@ void qmail_to(qmail_handle *qq, const char *s) {
   qmail_put(qq, "T", 1);
   qmail_puts(qq, s);
   qmail_put(qq, "", 1);
+}
+
+// In place of qmail_from and qmail_to: envelope items (letter, address,
+// NUL) already in queue form, passed on as they are.
+void qmail_envelope(qmail_handle *qq, const char *s, uint32_t len) {
+  end_message(qq);
+  while (len > 0) {
+    const uint32_t n = len < (1u << 30) ? len : 1u << 30;
+    qmail_put(qq, s, static_cast<int>(n));
+    s += n;
+    len -= n;
+  }
 }
 
 const char *qmail_close(qmail_handle *qq, int *code) {

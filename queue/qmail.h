@@ -22,6 +22,7 @@ void qmail_puts(qmail_handle *qq, const char *s);
 int qmail_putfile(qmail_handle *qq, int fd);
 void qmail_from(qmail_handle *qq, const char *s);
 void qmail_to(qmail_handle *qq, const char *s);
+void qmail_envelope(qmail_handle *qq, const char *s, uint32_t len);
 const char *qmail_close(qmail_handle *qq, int *code);
 
 int wait_pid(int *wstat, int64_t pid);

@@ -53,20 +53,47 @@ TEST(Exit, QueueProgramResultPassedOn) {
   }
 }
 
-TEST(Exit, QueueProgramThatStopsReadingWithSigpipeAtDefault) {
-  // Started by something that leaves SIGPIPE at its default, the filter
-  // must still end with the queue program's code and clean up, not die
-  // half-way with its spool file left behind.
+// A queue program that goes without reading everything: whether SIGPIPE is
+// ignored (as under qmail-smtpd) or at its default, the filter ends with
+// the queue program's code and cleans up; not half-way by a signal with
+// its spool file left behind. One that claims success all the same did
+// not get the message: 54, as qmail's own hand-off has it.
+TEST(Exit, QueueProgramThatStopsReading) {
+  // Each more than a pipe holds, so that the write is sure to fail.
   const std::string big = "Subject: x\n\n" + std::string(300000, 'b');
-  for (const std::string *msg : {&small, &big}) {
-    qmail_home h;
-    const auto r = run_filter(h, {.message = *msg,
-                                  .envelope = envelope({"Fa", "Tb"}),
-                                  .env = {"FAKEQ_NOREAD=1", "FAKEQ_EXIT=31"},
-                                  .sigpipe_default = true});
-    EXPECT_EQ(r.signal, 0) << r;
-    EXPECT_EQ(r.code, 31) << r;
-    EXPECT_FALSE(fs::exists(r.workdir));
+  std::vector<std::string> items = {"Fa"};
+  for (int i = 0; i < 10000; ++i) items.push_back("Trecipient" + std::to_string(i) + "@y");
+  const std::string ab = envelope({"Fa", "Tb"}), big_envelope = envelope(items);
+  const std::string queue = std::string("queue program ") + FAKE_QUEUE;
+  const std::string not_taken = queue + " did not take the whole message and envelope";
+  struct {
+    const std::string *message;
+    const std::string *envelope;
+    int exit;
+    int code;
+    std::string reason;
+  } cases[] = {
+      {&small, &ab, 31, 31, queue + " exited 31"},
+      {&big, &ab, 31, 31, queue + " exited 31"},
+      {&big, &ab, 0, 54, not_taken},
+      {&small, &big_envelope, 0, 54, not_taken},
+  };
+  for (const auto &c : cases) {
+    for (bool sigpipe_default : {false, true}) {
+      SCOPED_TRACE(testing::Message()
+                   << c.message->size() << " + " << c.envelope->size() << " bytes, exit " << c.exit
+                   << (sigpipe_default ? ", SIGPIPE at default" : ""));
+      qmail_home h;
+      const auto got =
+          run_caught(h, {.message = *c.message,
+                         .envelope = *c.envelope,
+                         .env = {"FAKEQ_NOREAD=1", "FAKEQ_EXIT=" + std::to_string(c.exit)},
+                         .sigpipe_default = sigpipe_default});
+      EXPECT_EQ(got.run.signal, 0) << got.run;
+      EXPECT_EQ(got.run.code, c.code) << got.run;
+      EXPECT_TRUE(logged(got, reason_line(c.reason, c.code)));
+      EXPECT_FALSE(fs::exists(got.run.workdir));
+    }
   }
 }
 

@@ -26,7 +26,6 @@ char mail_from[ADDR_SIZE];
 stralloc envelope_items;
 
 namespace {
-constexpr char SPOOL_ROOT[] = "/tmp/qmail-zelmd/";
 constexpr int timeout = 1200;
 
 // Set once the working directory exists: from then on every end removes it.
@@ -68,22 +67,30 @@ const char *unsafe_dir(const char *path) {
   return nullptr;
 }
 
-// A directory made here gets its mode whatever the umask; one that is
-// there already is taken as it is, and checked by the caller.
+// A directory made here gets its mode whatever the umask, keeping the
+// set-group-id bit it inherits from a spool directory set up for a daemon
+// that reads the spool files through the group; one that is there already
+// is taken as it is, and checked by the caller.
 int make_dir(const char *path, mode_t mode) {
-  if (mkdir(path, mode) == 0) return chmod(path, mode);
-  return errno == error_exist ? 0 : -1;
+  if (mkdir(path, mode) == -1) return errno == error_exist ? 0 : -1;
+  struct stat st;
+  if (lstat(path, &st) == -1) return -1;
+  return chmod(path, mode | (st.st_mode & S_ISGID));
 }
 
 // Makes sure the shared spool area exists and is ours, and names this
 // process's working directory in buffer.
 void format_dir(char *buffer) {
   // A spool area that cannot be had is a local, passing trouble: 71.
-  if (make_dir(SPOOL_ROOT, 0755) == -1)
-    die(exit_temp, "cannot make spool directory %s: %s", SPOOL_ROOT, std::strerror(errno));
-  if (const char *why = unsafe_dir(SPOOL_ROOT))
-    die(exit_temp, "unsafe spool directory %s: %s", SPOOL_ROOT, why);
-  std::snprintf(buffer, 127, "%s%d/", SPOOL_ROOT, static_cast<int>(getpid()));
+  if (!stralloc_append(&zelmd_spool_dir, "")) die(exit_temp, "out of memory");
+  const char *root = zelmd_spool_dir.s;
+  if (root[0] != '/') die(exit_temp, "spool directory %s: not an absolute path", root);
+  const int n = std::snprintf(buffer, 127, "%s/%d/", root, static_cast<int>(getpid()));
+  if (n < 0 || n >= 127) die(exit_temp, "spool directory %s: path too long", root);
+  if (make_dir(root, 0755) == -1)
+    die(exit_temp, "cannot make spool directory %s: %s", root, std::strerror(errno));
+  if (const char *why = unsafe_dir(root))
+    die(exit_temp, "unsafe spool directory %s: %s", root, why);
 }
 
 void make_workdir() {

@@ -11,11 +11,6 @@
 #include "str.h"
 #include "zelmd_response.h"
 
-stralloc zelmd_host, zelmd_port;
-int zelmd_block_spam, zelmd_block_bulk, zelmd_block_virus, zelmd_block_vhigh;
-const char *remoteip;
-char *zelmd_response;
-
 namespace {
 constexpr char VERSION[] = "1.5";
 constexpr int SENDERID_SIZE = 4000;
@@ -31,33 +26,6 @@ void set_process_limit() {
   if (getrlimit(RLIMIT_NPROC, &r) == -1 || r.rlim_cur >= 1024) return;
   r.rlim_cur = r.rlim_max < 1024 ? r.rlim_max : 1024;
   setrlimit(RLIMIT_NPROC, &r);
-}
-
-// A direction's daemon address and blocking switches, and the other
-// direction's check switch, which is cleared so that later steps can tell
-// the direction from the switches alone.
-struct direction {
-  const stralloc *host, *port;
-  const int *spam, *bulk, *virus, *vhigh;
-  int *other_check;
-};
-
-const direction inbound_direction = {
-    &zelmd_in_host,       &zelmd_in_port,        &zelmd_in_block_spam, &zelmd_in_block_bulk,
-    &zelmd_in_block_virus, &zelmd_in_block_vhigh, &zelmd_check_outbound};
-const direction outbound_direction = {
-    &zelmd_out_host,       &zelmd_out_port,        &zelmd_out_block_spam, &zelmd_out_block_bulk,
-    &zelmd_out_block_virus, &zelmd_out_block_vhigh, &zelmd_check_inbound};
-
-void choose_direction() {
-  const direction &d = relayclient ? outbound_direction : inbound_direction;
-  zelmd_host = *d.host;
-  zelmd_port = *d.port;
-  zelmd_block_spam = *d.spam;
-  zelmd_block_bulk = *d.bulk;
-  zelmd_block_virus = *d.virus;
-  zelmd_block_vhigh = *d.vhigh;
-  *d.other_check = 0;
 }
 
 void append(char *buf, const char *s) {
@@ -101,7 +69,7 @@ int main(int argc, char **argv) {
   isStream = read_message();
   read_address();
 
-  choose_direction();
+  choose_direction(relayclient != nullptr);
   if (!(relayclient ? zelmd_check_outbound : zelmd_check_inbound))
     forward(&result, forward_untouched);
 

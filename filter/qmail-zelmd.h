@@ -70,14 +70,35 @@ extern stralloc zelmd_report_imap_folder, zelmd_queue_binary;
 extern int zelmd_require_scan;
 extern int zelmd_timeout; // seconds for the whole exchange with the daemon; 0: no limit
 
+extern stralloc zelmd_spool_dir; // where the per-message working directories are made
+
+// One control file and the setting it holds: a text (with its default), or
+// a number (with its default).
+struct control_setting {
+  const char *file;
+  stralloc *text;
+  const char *text_default;
+  int *number;
+  int number_default;
+};
+// Every setting, in the order setup reads them.
+extern const control_setting control_settings[];
+extern const size_t control_settings_count;
+// Reads one setting as setup does; the control reader's result.
+int setting_read(const control_setting &c);
+
 void setup();
 [[noreturn]] void die_control(const char *file);
 
-// qmail-zelmd.cpp: the active set and what the environment said.
+// direction.cpp: the active set and what the environment said.
 extern stralloc zelmd_host, zelmd_port;
 extern int zelmd_block_spam, zelmd_block_bulk, zelmd_block_virus, zelmd_block_vhigh;
 extern const char *remoteip;
 extern char *zelmd_response;
+// Fills the active set from one direction's settings and clears the other
+// direction's check switch, so that later steps can tell the direction
+// from the switches alone.
+void choose_direction(int outbound);
 
 // verdict.cpp: ends the process when a rule refuses the message.
 void verdict(const char *answer, const ClassifyResult *result);

@@ -30,6 +30,7 @@ int end_status;
 #undef _exit
 
 void die(int code, const char *, ...) { end_here(code); }
+stralloc zelmd_spool_dir;
 
 namespace {
 constexpr int RETURNED = -1;

@@ -50,7 +50,7 @@ bool make_file(const std::string &p) { return close(creat(p.c_str(), 0644)) == 0
 // The filter runs as root here, so uid 65534 is someone else.
 TEST(Spool, UnsafeAreaRefused) {
   if (!can_isolate()) GTEST_SKIP() << "needs root and mount namespaces";
-  const std::string area = "unsafe spool directory /tmp/qmail-zelmd/: ";
+  const std::string area = "unsafe spool directory /tmp/qmail-zelmd: ";
   const std::string work = "unsafe working directory /tmp/qmail-zelmd/<pid>/: ";
   struct {
     const char *name;
@@ -62,7 +62,7 @@ TEST(Spool, UnsafeAreaRefused) {
        [](auto &) {
          return mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
        },
-       "cannot make spool directory /tmp/qmail-zelmd/: Read-only file system"},
+       "cannot make spool directory /tmp/qmail-zelmd: Read-only file system"},
       {"shared dir a symlink", [](auto &e) { return symlink(e.c_str(), shared.c_str()) == 0; },
        area + "not a directory"},
       {"shared dir a file", [](auto &) { return make_file(shared); }, area + "not a directory", 1},

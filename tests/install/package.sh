@@ -44,10 +44,12 @@ dpkg-deb -c "$deb" | awk '{print $1, $6}' | grep -v '^d' | sed 's|^\(.\{10\}\) \
 cat > "$scratch/want" <<EOL
 -rw-r--r-- /usr/share/doc/qmail-zelmd/README.md
 -rw-r--r-- /usr/share/doc/qmail-zelmd/examples/tcp.smtp
+-rw-r--r-- /usr/share/man/man8/qmail-zelmd-check.8
 -rw-r--r-- /usr/share/man/man8/qmail-zelmd.8
 -rw-r--r-- /usr/share/man/man8/zelmd-sim.8
 -rwxr-xr-x /usr/bin/zelmd-sim
 -rwxr-xr-x $home/bin/qmail-zelmd
+-rwxr-xr-x $home/bin/qmail-zelmd-check
 EOL
 for f in "$src"/doc/examples/control/*; do
   echo "-rw-r--r-- /usr/share/doc/qmail-zelmd/examples/control/$(basename "$f")" >> "$scratch/want"

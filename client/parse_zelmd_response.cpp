@@ -1,9 +1,8 @@
-#include <syslog.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
+#include "log.h"
 #include "safe.h"
 #include "str.h"
 #include "zelmd_response.h"
@@ -33,15 +32,15 @@ const wanted sender[] = {
 
 const char *text(const stralloc &sa) { return sa.s && sa.len ? sa.s : ""; }
 
-// The line carries client and daemon text: made safe whole, then logged.
+// The line carries client and daemon text: made safe whole, then logged
+// as every line of the filter is.
 __attribute__((format(printf, 1, 2))) void log_info(const char *fmt, ...) {
   char raw[4096], line[4096];
   va_list ap;
   va_start(ap, fmt);
   std::vsnprintf(raw, sizeof raw, fmt, ap);
   va_end(ap);
-  safe_copy(line, sizeof line, raw, false);
-  syslog(LOG_INFO, "%s", line);
+  log_write(line, safe_copy(line, sizeof line, raw, false));
 }
 
 bool is(const stralloc &sa, const char *s) { return !str_diff(text(sa), s); }
@@ -71,12 +70,10 @@ void log_verdict(const ClassifyResult *r) {
 } // namespace
 
 int parse_zelmd_response(const char *answer, ClassifyResult *r) {
-  openlog("qmail-zelmd", LOG_PID, LOG_MAIL);
   r->bluewhiteflag_num = -1;
   // No answer at all reads like one without the required lines.
   if (!answer || !find_all(answer, r, required)) {
     log_info("IP: %s - unable to processes response", remoteip);
-    closelog();
     return 4;
   }
   if (zelmd_check_outbound == 1) {
@@ -95,6 +92,5 @@ int parse_zelmd_response(const char *answer, ClassifyResult *r) {
     else if (is(r->spam, "Bulk")) code = 1;
     else if (is(r->vod, "Virus")) code = 2;
   }
-  closelog();
   return code;
 }

@@ -1,10 +1,400 @@
-// qmail-zelmd-check: reads the control files as the filter does and checks,
-// as the user it runs as, what the filter will need.
+// qmail-zelmd-check: reads the control files with the filter's own code,
+// checks as the user it runs as what the filter will need, and asks the
+// daemon of every direction that classifies what it says about a clean
+// and a GTUBE message. Exit 0 when nothing is wrong, 1 when anything is.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
 
+#include "auto_qmail.h"
+#include "control.h"
+#include "http_client.h"
+#include "log.h"
 #include "qmail-zelmd.h"
+#include "scan.h"
+#include "str.h"
+#include "zelmd_response.h"
 
-int main() {
-  std::printf("qmail-zelmd-check: not yet\n");
-  return 0;
+namespace {
+std::vector<std::string> problems;
+
+__attribute__((format(printf, 1, 2))) void problem(const char *fmt, ...) {
+  char line[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(line, sizeof line, fmt, ap);
+  va_end(ap);
+  problems.push_back(line);
+}
+
+// A value as a human should see it: control bytes spelled out.
+std::string shown(std::string_view v) {
+  std::string s;
+  for (const char c : v) {
+    if (c == '\r')
+      s += "\\r";
+    else if (c == '\t')
+      s += "\\t";
+    else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+      s += '?';
+    else
+      s += c;
+  }
+  return s;
+}
+
+std::string text_of(const stralloc &sa) { return sa.s ? std::string(sa.s, sa.len) : ""; }
+
+bool ends_with(const char *s, const char *tail) {
+  const size_t n = str_len(s), t = str_len(tail);
+  return n >= t && !str_diff(s + n - t, tail);
+}
+
+// Where a human would read the file's first line differently from the
+// filter, or the filter cannot use it; empty when all is well.
+std::string doubt(const control_setting &c, int result) {
+  stralloc line = {};
+  if (result == -1)
+    return c.text ? "cannot be read: the filter refuses every message with 451 (exit 1); let "
+                    "the SMTP user read it"
+                  : "cannot be read: the filter uses the default; let the SMTP user read it";
+  if (control_readline(&line, c.file) != 1) return "";
+  const std::string raw = text_of(line);
+  if (c.text) {
+    if (raw.find('\r') != std::string::npos)
+      return "holds a carriage return, which the filter keeps in the value; write the file "
+             "without CR";
+    if (raw.empty()) return "is empty: the filter uses an empty value, not the default";
+    return "";
+  }
+  if (raw.empty() || raw[0] < '0' || raw[0] > '9')
+    return "\"" + shown(raw) + "\" is not a number: the filter uses the default " +
+           std::to_string(c.number_default) + "; write a number such as 0 or 1";
+  uint64_t u;
+  stralloc z = line;
+  stralloc_append(&z, "");
+  const uint32_t digits = scan_ulong(z.s, &u);
+  if (digits < raw.size())
+    return "text after the number (\"" + shown(raw.substr(digits)) +
+           "\") is ignored; leave the number alone on the line";
+  if (u > 0x7fffffff)
+    return "out of range: the filter reads " + std::to_string(*c.number) +
+           "; write a number below 2147483648";
+  // Switches act on exactly 1, actions on 1 and 2.
+  const bool is_switch = ends_with(c.file, "_spam") || ends_with(c.file, "_bulk") ||
+                         ends_with(c.file, "_virus") || ends_with(c.file, "_vhigh") ||
+                         ends_with(c.file, "_check_inbound") ||
+                         ends_with(c.file, "_check_outbound") || ends_with(c.file, "_smtpauth") ||
+                         ends_with(c.file, "_senderip");
+  if (is_switch && *c.number > 1)
+    return std::to_string(*c.number) + " is not 1: the filter acts only on exactly 1" +
+           (ends_with(c.file, "_check_inbound") || ends_with(c.file, "_check_outbound")
+                ? std::string(" (it classifies, but without the features of 1)")
+                : std::string());
+  if (ends_with(c.file, "_action") && *c.number > 2)
+    return std::to_string(*c.number) + " is no action: only 1 (refuse with 71) and 2 (31) act";
+  return "";
+}
+
+void show_controls() {
+  std::printf("%-44s %-24s %s\n", "control file", "value", "from");
+  stralloc me = {};
+  const int r = control_readline(&me, "control/me");
+  std::printf("%-44s %-24s %s\n", "control/me", r == 1 ? shown(text_of(me)).c_str() : "-",
+              r == 1   ? "file"
+              : r == 0 ? "missing"
+                       : "unreadable");
+  if (r == -1)
+    problem("control/me cannot be read: the filter refuses every message with 451 (exit 1); let "
+            "the SMTP user read it");
+  for (size_t i = 0; i < control_settings_count; ++i) {
+    const control_setting &c = control_settings[i];
+    const int result = setting_read(c);
+    const std::string value = c.text ? shown(text_of(*c.text)) : std::to_string(*c.number);
+    const char *from = result == -1 ? "unreadable" : access(c.file, F_OK) == 0 ? "file" : "default";
+    const std::string why = doubt(c, result);
+    std::printf("%-44s %-24s %s%s%s\n", c.file, value.c_str(), from, why.empty() ? "" : "  ! ",
+                why.c_str());
+    if (!why.empty()) problem("%s %s", c.file, why.c_str());
+  }
+}
+
+// The queue program is started in the qmail home, as the filter's child
+// starts it.
+void check_queue_program() {
+  const std::string q = text_of(zelmd_queue_binary);
+  const std::string path = !q.empty() && q[0] == '/' ? q : std::string(auto_qmail) + "/" + q;
+  struct stat st;
+  if (stat(path.c_str(), &st) == -1) {
+    std::printf("queue program    %s: %s\n", path.c_str(), std::strerror(errno));
+    problem("queue program %s: %s; fix control/zelmd_queue_binary", path.c_str(),
+            std::strerror(errno));
+  } else if (!S_ISREG(st.st_mode) || access(path.c_str(), X_OK) == -1) {
+    std::printf("queue program    %s: not an executable file\n", path.c_str());
+    problem("queue program %s is not an executable file: every message would get 451 (exit 120)",
+            path.c_str());
+  } else {
+    std::printf("queue program    %s: executable\n", path.c_str());
+  }
+}
+
+bool localhost_daemon() {
+  return (zelmd_check_inbound && text_of(zelmd_in_host) == "localhost") ||
+         (zelmd_check_outbound && text_of(zelmd_out_host) == "localhost");
+}
+
+// The rules the filter applies to the spool directory, and a working
+// directory made in it as the filter makes one.
+void check_spool_dir() {
+  const std::string d = text_of(zelmd_spool_dir);
+  std::printf("spool directory  %s: ", d.c_str());
+  if (d.empty() || d[0] != '/') {
+    std::printf("not an absolute path\n");
+    problem("control/zelmd_spool_dir %s is not an absolute path: messages of 32000 bytes or more "
+            "would get 451 (exit 71)",
+            d.c_str());
+    return;
+  }
+  struct stat st;
+  if (lstat(d.c_str(), &st) == -1) {
+    std::printf("%s (the filter makes it with mode 755)\n", std::strerror(errno));
+    if (errno != ENOENT) problem("spool directory %s: %s", d.c_str(), std::strerror(errno));
+    return;
+  }
+  const char *why = !S_ISDIR(st.st_mode)                   ? "not a directory"
+                    : st.st_uid != geteuid()               ? "owned by another user"
+                    : st.st_mode & (S_IWGRP | S_IWOTH)     ? "writable by group or others"
+                    : access(d.c_str(), W_OK | X_OK) == -1 ? "not writable"
+                                                           : nullptr;
+  std::printf("%s, mode %o\n", why ? why : "ok", static_cast<unsigned>(st.st_mode & 07777));
+  if (why)
+    problem("spool directory %s is %s: messages of 32000 bytes or more would get 451 (exit 71); "
+            "make it a directory of the SMTP user, mode 2750 (or 755)",
+            d.c_str(), why);
+  else if (localhost_daemon() && !(st.st_mode & S_ISGID))
+    std::printf("                 a daemon on localhost reads spool files by their path: make "
+                "the directory set-group-id to a group of the daemon's user, mode 2750\n");
+}
+
+void check_report_folder() {
+  const std::string f = text_of(zelmd_report_imap_folder);
+  std::printf("report folder    %s: ", f.c_str());
+  struct stat st;
+  const char *why = nullptr;
+  if (stat(f.c_str(), &st) == -1)
+    why = std::strerror(errno);
+  else if (!S_ISDIR(st.st_mode))
+    why = "not a directory";
+  else if (access(f.c_str(), W_OK | X_OK) == -1)
+    why = "not writable";
+  else if (st.st_mode & S_IROTH)
+    why = "readable by others";
+  std::printf("%s\n", why ? why : "ok");
+  // Copies are made only for outbound mail with the switch at exactly 1.
+  if (!why || zelmd_check_outbound != 1) return;
+  if (!str_diff(why, "readable by others"))
+    problem("report folder %s is readable by others: every local user could read the copies of "
+            "mail; chmod o-rwx it",
+            f.c_str());
+  else
+    problem("report folder %s: %s: copies of flagged senders' mail would fail with 451 (exit 71); "
+            "mkdir -m 700 it, owned by the SMTP user",
+            f.c_str(), why);
+}
+
+constexpr char GTUBE[] = "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X";
+
+long long now_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// What the filter would do with the answer now in zelmd_response.
+std::string policy() {
+  ClassifyResult r = {};
+  if (parse_zelmd_response(zelmd_response, &r) == 4)
+    return zelmd_require_scan ? "unusable answer: refuse 71"
+                              : "unusable answer: pass, stamped empty";
+  const char *rule;
+  const int code = verdict_code(&r, &rule);
+  std::string what = code == 0 ? "pass and stamp"
+                               : "refuse " + std::to_string(code) + " (" + std::string(rule) + ")";
+  if (report_wanted(&r)) what += ", report copy";
+  return what;
+}
+
+void show_answer(const char *answer) {
+  for (const char *p = answer; *p;) {
+    const char *end = std::strchr(p, '\n');
+    const size_t n = end ? static_cast<size_t>(end - p) : str_len(p);
+    std::string line(p, n);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.starts_with("X-ZELM-")) std::printf("                   %s\n", shown(line).c_str());
+    p += n + (end ? 1 : 0);
+  }
+}
+
+// One request as the filter makes it for direction dir.
+void report_probe(const char *dir, const char *name, int failed, long long ms) {
+  // The classification line the parser logs comes first, on its own line.
+  std::fflush(stdout);
+  const std::string what = failed ? "" : policy();
+  std::printf("  %-15s", name);
+  if (failed) {
+    std::printf("failed after %lld ms: %s -> %s\n", ms, g_sError,
+                zelmd_require_scan ? "refuse 71" : "pass unscanned");
+    problem("%s daemon cannot be consulted (%s); every %s message would %s", dir, g_sError, dir,
+            zelmd_require_scan ? "get 451 (exit 71)" : "pass unscanned");
+    return;
+  }
+  std::printf("answered in %lld ms -> %s\n", ms, what.c_str());
+  show_answer(zelmd_response);
+}
+
+int probe_inline(const std::string &message) {
+  zelmd_response = nullptr;
+  const int outbound = zelmd_check_outbound == 1 && zelmd_senderid_senderip == 1;
+  return process_zelmd_request(zelmd_host.s, zelmd_host.len, zelmd_port.s, zelmd_port.len,
+                               mail_from, remoteip, remoteip, static_cast<char>(outbound),
+                               message.data(), static_cast<uint32_t>(message.size()), 1,
+                               &zelmd_response);
+}
+
+// A message of 32000 bytes or more, spooled by the filter's own intake and
+// sent by file name.
+int probe_spooled(const std::string &message) {
+  int p[2];
+  // The whole message fits in the pipe: written before it is read.
+  if (pipe(p) == -1 ||
+      write(p[1], message.data(), message.size()) != static_cast<ssize_t>(message.size()))
+    return 1;
+  close(p[1]);
+  dup2(p[0], 0);
+  close(p[0]);
+  start = time(nullptr);
+  isStream = read_message();
+  zelmd_response = nullptr;
+  const int outbound = zelmd_check_outbound == 1 && zelmd_senderid_senderip == 1;
+  return process_zelmd_request(zelmd_host.s, zelmd_host.len, zelmd_port.s, zelmd_port.len,
+                               mail_from, remoteip, remoteip, static_cast<char>(outbound),
+                               message_buffer, 0, static_cast<char>(isStream), &zelmd_response);
+}
+
+void probes_of(const char *dir) {
+  const std::string clean = "Subject: qmail-zelmd-check probe\n\nA clean test message.\n";
+  const std::string gtube = "Subject: qmail-zelmd-check probe\n\n" + std::string(GTUBE) + "\n";
+  long long t0 = now_ms();
+  int failed = probe_inline(clean);
+  report_probe(dir, "clean probe", failed, now_ms() - t0);
+  t0 = now_ms();
+  failed = probe_inline(gtube);
+  report_probe(dir, "GTUBE probe", failed, now_ms() - t0);
+  if (text_of(zelmd_host) != "localhost") return;
+  std::string big = clean;
+  while (big.size() < 40000) big += "Padding of the spooled probe, which goes by file name.\n";
+  t0 = now_ms();
+  failed = probe_spooled(big);
+  report_probe(dir, "spooled probe", failed, now_ms() - t0);
+  if (failed)
+    problem("a daemon on localhost must be able to read the spool files by their path: see the "
+            "spool directory above");
+}
+
+// Each direction is probed in a child of its own: the filter's code may end
+// the process, and the name resolver's threads do not survive a fork. The
+// child hands its problems back through a pipe.
+void probe(int outbound) {
+  const char *dir = outbound ? "outbound" : "inbound";
+  const int check = outbound ? zelmd_check_outbound : zelmd_check_inbound;
+  if (!check) {
+    std::printf("%s: control/zelmd_check_%s is 0, not classified\n", dir, dir);
+    return;
+  }
+  std::fflush(stdout);
+  int back[2];
+  if (pipe(back) == -1) return;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(back[0]);
+    choose_direction(outbound);
+    g_iTimeout = zelmd_timeout;
+    str_copy(mail_from, "qmail-zelmd-check@localhost");
+    std::printf("%s daemon %s:%s\n", dir,
+                zelmd_host.len ? text_of(zelmd_host).c_str() : "localhost",
+                zelmd_port.len ? text_of(zelmd_port).c_str() : "8088");
+    problems.clear();
+    probes_of(dir);
+    std::fflush(stdout);
+    for (const std::string &line : problems)
+      if (write(back[1], (line + "\n").data(), line.size() + 1) < 0) break;
+    exit_clean(0);
+  }
+  close(back[1]);
+  std::string got;
+  char buf[4096];
+  for (ssize_t r; (r = read(back[0], buf, sizeof buf)) > 0;)
+    got.append(buf, static_cast<size_t>(r));
+  close(back[0]);
+  int status = 0;
+  if (pid > 0) waitpid(pid, &status, 0);
+  for (size_t at = 0, nl; (nl = got.find('\n', at)) != std::string::npos; at = nl + 1)
+    problems.push_back(got.substr(at, nl - at));
+  if (pid == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    problem("%s messages of 32000 bytes or more cannot be spooled (see the line above): see the "
+            "spool directory",
+            dir);
+}
+} // namespace
+
+int main(int argc, char **argv) {
+  const char *home = auto_qmail;
+  bool probes = true;
+  int opt;
+  while ((opt = getopt(argc, argv, "d:n")) != -1) {
+    if (opt == 'd')
+      home = optarg;
+    else if (opt == 'n')
+      probes = false;
+    else {
+      std::fprintf(stderr, "usage: qmail-zelmd-check [-n] [-d qmail-home]\n");
+      return 2;
+    }
+  }
+  if (chdir(home) == -1) {
+    std::printf("cannot enter the qmail home %s: %s\n", home, std::strerror(errno));
+    return 1;
+  }
+  remoteip = "127.0.0.1";
+  log_init("qmail-zelmd");
+  // What the filter would log goes to the screen, not to the mail log.
+  log_to(1);
+  std::printf("qmail-zelmd-check: qmail home %s, uid %d, gid %d\n\n", home,
+              static_cast<int>(geteuid()), static_cast<int>(getegid()));
+  show_controls();
+  std::printf("\n");
+  check_queue_program();
+  check_spool_dir();
+  check_report_folder();
+  if (probes) {
+    std::printf("\n");
+    probe(0);
+    probe(1);
+  }
+  if (problems.empty()) {
+    std::printf("\nno problems found\n");
+    return 0;
+  }
+  std::printf("\n%zu problem%s:\n", problems.size(), problems.size() == 1 ? "" : "s");
+  for (const std::string &p : problems) std::printf("problem: %s\n", p.c_str());
+  return 1;
 }

@@ -102,6 +102,10 @@ void choose_direction(int outbound);
 
 // verdict.cpp: ends the process when a rule refuses the message.
 void verdict(const char *answer, const ClassifyResult *result);
+// What the rules say: 0 to pass, or 31 or 71 with the rule's control file.
+int verdict_code(const ClassifyResult *result, const char **rule);
+// 1 when the answer asks for a report copy of the message.
+int report_wanted(const ClassifyResult *result);
 void exit_outbound(int code, const char *answer, const ClassifyResult *result, const char *rule);
 void handle_zelmd_outbound_message(const char *answer, const ClassifyResult *result);
 

@@ -81,7 +81,7 @@ const char *class_rule_fired(const ClassifyResult *r) {
 } // namespace
 
 void handle_zelmd_outbound_message(const char *answer, const ClassifyResult *result) {
-  if (!(number(result->senderid_flags) & REPORT_FLAGS)) return;
+  if (!report_wanted(result)) return;
   if (!stralloc_append(&zelmd_report_imap_folder, "")) die(exit_temp, "out of memory");
   char name[192] = {};
   std::snprintf(name, sizeof name - 1, "%s/msgXXXXXX", zelmd_report_imap_folder.s);
@@ -107,16 +107,28 @@ void exit_outbound(int code, const char *answer, const ClassifyResult *result, c
   if (code > 0) die(code, "refused by %s", rule);
 }
 
-void verdict(const char *answer, const ClassifyResult *result) {
+int verdict_code(const ClassifyResult *result, const char **rule) {
   if (result->bluewhiteflag_num <= 1)
-    if (const char *rule = class_rule_fired(result)) exit_outbound(exit_perm, answer, result, rule);
+    if ((*rule = class_rule_fired(result))) return exit_perm;
   for (const threshold &t : thresholds) {
     if (*t.num <= 0 || result->bluewhiteflag_num > t.max_bluewhite) continue;
     // Counts compare as unsigned 32-bit numbers: "-1" is the largest.
     const uint32_t count = static_cast<uint32_t>(number(result->*t.count));
     if (count < static_cast<uint32_t>(*t.num)) continue;
-    if (*t.action == 1) exit_outbound(exit_temp, answer, result, t.file);
-    if (*t.action == 2) exit_outbound(exit_perm, answer, result, t.file);
+    *rule = t.file;
+    if (*t.action == 1) return exit_temp;
+    if (*t.action == 2) return exit_perm;
   }
-  exit_outbound(0, answer, result, nullptr);
+  *rule = nullptr;
+  return exit_ok;
+}
+
+int report_wanted(const ClassifyResult *result) {
+  return zelmd_check_outbound == 1 && (number(result->senderid_flags) & REPORT_FLAGS) != 0;
+}
+
+void verdict(const char *answer, const ClassifyResult *result) {
+  const char *rule;
+  const int code = verdict_code(result, &rule);
+  exit_outbound(code, answer, result, rule);
 }

@@ -17,6 +17,7 @@ const char *ident = "";
 uint64_t pid;
 // localtime is not safe in a signal handler: the offset is read once.
 long offset;
+int echo_fd = -1;
 
 constexpr char MONTHS[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
 
@@ -62,8 +63,21 @@ void log_init(const char *name) {
   if (localtime_r(&t, &lt)) offset = lt.tm_gmtoff;
 }
 
+void log_to(int fd) { echo_fd = fd; }
+
 void log_write(const char *text, size_t len) {
-  char line[1200];
+  char line[4200];
+  if (echo_fd >= 0) {
+    char *p = put(line, ident);
+    p = put(p, ": ");
+    const size_t head = static_cast<size_t>(p - line);
+    if (len > sizeof line - 2 - head) len = sizeof line - 2 - head;
+    byte_copy(p, static_cast<uint32_t>(len), text);
+    p[len] = '\n';
+    if (write(echo_fd, line, head + len + 1) < 0) {
+    }
+    return;
+  }
   char *p = put(line, "<");
   p += fmt_ulong(p, LOG_MAIL | LOG_INFO);
   p = put(p, ">");

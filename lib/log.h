@@ -12,5 +12,8 @@
 void log_init(const char *ident);
 // One line; a line that /dev/log does not take is lost, as with syslog.
 void log_write(const char *text, size_t len);
+// Lines go to fd as "ident: text" lines instead (a command that shows an
+// administrator what the filter would log).
+void log_to(int fd);
 
 #endif

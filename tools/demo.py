@@ -15,6 +15,7 @@ import tempfile
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FILTER = os.path.join(TOP, "build", "qmail-zelmd")
 SIM = os.path.join(TOP, "build", "zelmd-sim")
+CHECK = os.path.join(TOP, "build", "qmail-zelmd-check")
 
 GTUBE = "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X"
 EICAR = r"X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
@@ -45,6 +46,7 @@ class Demo:
             f.write("#!/bin/sh\n# Stands in for qmail-queue: keeps what it is handed and accepts it.\n"
                     f"cat > {self.queue}/message\ncat <&1 > {self.queue}/envelope\nexit 0\n")
         os.chmod(recorder, 0o755)
+        os.chmod(self.reports, 0o700)  # copies of mail are for the administrator only
         self.control("zelmd_queue_binary", recorder)
         self.control("zelmd_report_imap_folder", self.reports)
         self.log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
@@ -188,6 +190,12 @@ def main():
               "alice@example.org", ["bob@example.net"], inbound)
         if not d.isolate:
             print("(syslog lines are shown only when the demo runs as root)")
+        # The port is put right again; the check then names the broken
+        # requirement and the flagged senders' report folder in its table.
+        d.control("zelmd_in_port", str(d.port))
+        print("== qmail-zelmd-check on the demo's qmail home")
+        sys.stdout.flush()
+        subprocess.run([CHECK, "-d", d.home])
     finally:
         d.close()
 

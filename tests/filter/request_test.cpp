@@ -114,6 +114,7 @@ TEST(Request, SpooledForLocalhostSendsTheFileName) {
     const std::string msg = spooled(40000, nuls);
     std::string path, content;
     mode_t dir_mode = 0, file_mode = 0;
+    gid_t file_group = 0;
     loopback_daemon d({.response = answer, .on_request = [&](const std::string &req) {
                          const size_t at = req.find("X-ZELM-FileName: ");
                          if (at == std::string::npos) return;
@@ -121,12 +122,25 @@ TEST(Request, SpooledForLocalhostSendsTheFileName) {
                          std::ifstream f(path, std::ios::binary);
                          content.assign(std::istreambuf_iterator<char>(f), {});
                          struct stat st;
-                         if (stat(path.c_str(), &st) == 0) file_mode = st.st_mode & 07777;
+                         if (stat(path.c_str(), &st) == 0) {
+                           file_mode = st.st_mode & 07777;
+                           file_group = st.st_gid;
+                         }
                          if (stat(fs::path(path).parent_path().c_str(), &st) == 0)
                            dir_mode = st.st_mode & 07777;
                        }});
     point_at(h, d.port(), "localhost");
     h.control("zelmd_check_inbound", "1\n");
+    // The second run spools in a directory set up for a daemon that reads
+    // through its group: set-group-id, mode 2750, another group.
+    std::string root = "/tmp/qmail-zelmd";
+    if (nuls) {
+      root = (h.root / "spool").string();
+      fs::create_directory(root);
+      ASSERT_EQ(chown(root.c_str(), 0, 65534), 0);
+      ASSERT_EQ(chmod(root.c_str(), 02750), 0);
+      h.control("zelmd_spool_dir", root + "\n");
+    }
     const time_t before = time(nullptr);
     // The daemon's user reads the file through the group, whatever the
     // umask the filter was started with.
@@ -134,15 +148,16 @@ TEST(Request, SpooledForLocalhostSendsTheFileName) {
                                        .env = {"TCPREMOTEIP=192.0.2.7"},
                                        .in_child = [] { return umask(077), true; }});
     const time_t after = time(nullptr);
-    EXPECT_EQ(dir_mode, 0750u);
+    EXPECT_EQ(dir_mode, nuls ? 02750u : 0750u);
     EXPECT_EQ(file_mode, 0644u);
+    EXPECT_EQ(file_group, nuls ? 65534u : 0u);
     EXPECT_EQ(got.run.code, 0) << got.run;
     ASSERT_EQ(got.requests.size(), 1u);
     EXPECT_TRUE(is_post(got.requests[0], "/zelmd/ClassifyMessage_File",
                         "localhost:" + std::to_string(d.port()),
                         zelm_head("a", "192.0.2.7") + "X-ZELM-FileName: " + path + "\r\n\r\n"));
     // "/tmp/qmail-zelmd/<pid>//<start>.msg"
-    const std::string dir = "/tmp/qmail-zelmd/" + std::to_string(got.run.pid) + "//";
+    const std::string dir = root + "/" + std::to_string(got.run.pid) + "//";
     ASSERT_TRUE(path.starts_with(dir) && path.ends_with(".msg")) << path;
     const std::string stamp = path.substr(dir.size(), path.size() - dir.size() - 4);
     ASSERT_EQ(stamp.find_first_not_of("0123456789"), std::string::npos) << path;

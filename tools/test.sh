@@ -7,7 +7,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 . tools/need.sh
-need cmake g++ make pkg-config libgtest-dev libcpp-httplib-dev
+need cmake g++ make pkg-config libgtest-dev libcpp-httplib-dev lintian
 
 jobs=$(nproc)
 status=0

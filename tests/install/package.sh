@@ -44,6 +44,9 @@ dpkg-deb -c "$deb" | awk '{print $1, $6}' | grep -v '^d' | sed 's|^\(.\{10\}\) \
 cat > "$scratch/want" <<EOL
 -rw-r--r-- /usr/share/doc/qmail-zelmd/README.md
 -rw-r--r-- /usr/share/doc/qmail-zelmd/examples/tcp.smtp
+-rw-r--r-- /usr/share/doc/qmail-zelmd/examples/zelmd-sim.service
+-rw-r--r-- /usr/share/doc/qmail-zelmd/examples/zelmd-sim/log/run
+-rw-r--r-- /usr/share/doc/qmail-zelmd/examples/zelmd-sim/run
 -rw-r--r-- /usr/share/man/man8/qmail-zelmd-check.8
 -rw-r--r-- /usr/share/man/man8/qmail-zelmd.8
 -rw-r--r-- /usr/share/man/man8/zelmd-sim.8

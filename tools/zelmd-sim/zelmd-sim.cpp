@@ -18,7 +18,6 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -286,8 +285,8 @@ public:
       std::ofstream(base.string() + ".head", std::ios::binary) << head_record(req);
       body.open(base.string() + ".body", std::ios::binary);
     }
-    // Read all of it in any case: closing on unread bytes could reset the
-    // connection before the client sees the answer.
+    // Read all of it, unless time is up: closing on unread bytes could
+    // reset the connection before the client sees the answer.
     const auto deadline = clock_type::now() + request_time;
     bool late = false;
     intake in;
@@ -306,9 +305,9 @@ public:
     std::string verdict;
     if (!whole) {
       verdict = fail(res, late ? 503 : 400,
-                     stopping ? "stopping"
-                     : late   ? "body not received within the time limit"
-                              : "body not received whole");
+                     !late      ? "body not received whole"
+                     : stopping ? "stopping"
+                                : "body not received within the time limit");
     } else if (!opt_.answer.empty()) {
       std::string a;
       fd_owner f;
@@ -576,8 +575,7 @@ std::optional<options> parse_args(int argc, char **argv, int &code) {
         break;
       }
       std::fprintf(stderr,
-                   "zelmd-sim: --max-size wants bytes, or a number with K, M or G, "
-                   "not %s\n",
+                   "zelmd-sim: --max-size wants bytes, or a number with K, M or G, not %s\n",
                    optarg);
       return std::nullopt;
     case 'a': o.answer = optarg; break;

@@ -75,13 +75,17 @@ cat > "$scratch/want" <<EOL
 -rwxr-xr-x $home/bin/qmail-zelmd
 -rwxr-xr-x $home/bin/qmail-zelmd-check
 EOL
-(cd "$src/doc/examples" && find . -type f) | sed 's|^\./|-rw-r--r-- /usr/share/doc/qmail-zelmd/examples/|' >> "$scratch/want"
+(cd "$src/doc/examples" && find . -type f ! -path './zelmd-sim*') |
+  sed 's|^\./|-rw-r--r-- /usr/share/doc/qmail-zelmd/examples/|' >> "$scratch/want"
 sort -o "$scratch/want" "$scratch/want"
 files "$filter" > "$scratch/list"
 diff "$scratch/want" "$scratch/list" || fail "qmail-zelmd file list differs"
 sort > "$scratch/want" <<EOL
 -rw-r--r-- /usr/share/doc/zelmd-sim/changelog.gz
 -rw-r--r-- /usr/share/doc/zelmd-sim/copyright
+-rw-r--r-- /usr/share/doc/zelmd-sim/examples/zelmd-sim.service
+-rwxr-xr-x /usr/share/doc/zelmd-sim/examples/zelmd-sim/log/run
+-rwxr-xr-x /usr/share/doc/zelmd-sim/examples/zelmd-sim/run
 -rw-r--r-- /usr/share/man/man8/zelmd-sim.8.gz
 -rwxr-xr-x /usr/bin/zelmd-sim
 EOL

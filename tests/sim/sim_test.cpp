@@ -9,9 +9,17 @@
 #include <string>
 #include <vector>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <thread>
+
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,18 +56,20 @@ std::string slurp(const fs::path &p) {
   return s.str();
 }
 
-// Runs zelmd-sim with its standard output on a pipe; it dies with the test.
+// Runs zelmd-sim with its standard output, and when asked its standard
+// error, on a pipe; it dies with the test.
 struct child {
   pid_t pid = -1;
   int out = -1;
 
-  explicit child(const std::vector<std::string> &args) {
+  explicit child(const std::vector<std::string> &args, bool with_errors = false) {
     int p[2];
     if (pipe2(p, O_CLOEXEC) != 0) return;
     pid = fork();
     if (pid == 0) {
       prctl(PR_SET_PDEATHSIG, SIGKILL);
       dup2(p[1], 1);
+      if (with_errors) dup2(p[1], 2);
       std::vector<char *> argv{const_cast<char *>(ZELMD_SIM)};
       for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
       argv.push_back(nullptr);
@@ -140,14 +150,14 @@ TEST(ZelmdSim, ClassifiesInlineAndFromFile) {
       {"far in", padding + gtube + padding + padding + eicar, "Confirmed", "Virus"},
   };
   scratch s;
-  sim d;
+  sim d({"--spool-dir", s.dir});
   std::set<std::string> refids;
   for (const auto &c : cases) {
     for (bool file : {false, true}) {
       SCOPED_TRACE(c.name + (file ? " from file"s : " inline"s));
       const std::string name = file ? "X-ZELM-FileName: " + s.put("m", c.message) + "\r\n" : "";
-      const auto r = d.post(file ? file_path : inline_path,
-                            head() + name + "\r\n" + (file ? "" : c.message));
+      const auto r =
+          d.post(file ? file_path : inline_path, head() + name + "\r\n" + (file ? "" : c.message));
       ASSERT_TRUE(r);
       EXPECT_EQ(r->status, 200);
       auto got = lines(r->body);
@@ -190,9 +200,12 @@ TEST(ZelmdSim, CountsPerSender) {
       EXPECT_EQ(value("-TotalMessages"), "absent");
       continue;
     }
-    const std::vector<std::string> row{value(""),          value("-Flags"),
-                                       value("-TotalMessages"), value("-TotalSpam"),
-                                       value("-TotalSuspected"), value("-TotalVirus"),
+    const std::vector<std::string> row{value(""),
+                                       value("-Flags"),
+                                       value("-TotalMessages"),
+                                       value("-TotalSpam"),
+                                       value("-TotalSuspected"),
+                                       value("-TotalVirus"),
                                        value("-BlueWhiteFlag")};
     const std::vector<std::string> want{*st.sender, st.flags, st.messages, st.spam,
                                         "0",        st.virus, st.bluewhite};
@@ -217,10 +230,8 @@ TEST(ZelmdSim, RefusesWhatItCannotClassify) {
       {"no client address", inline_path, "X-ZELM-PVer: 0000001\r\nX-ZELM-MailFrom: a\r\n\r\nm",
        400},
       {"file request with a message", file_path, file + s.put("m", "x") + "\r\n\r\nm", 400},
-      {"missing file", file_path, file + (s.dir / "none").string() + "\r\n\r\n", 500},
-      {"directory", file_path, file + s.dir.string() + "\r\n\r\n", 500},
   };
-  sim d;
+  sim d({"--spool-dir", s.dir});
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     const auto r = d.post(c.path, c.body);
@@ -228,6 +239,140 @@ TEST(ZelmdSim, RefusesWhatItCannotClassify) {
     EXPECT_EQ(r->status, c.status);
     EXPECT_FALSE(r->body.starts_with("X-ZELM-") || r->body.find("\nX-ZELM-") != r->body.npos)
         << r->body;
+  }
+}
+
+// A file request reads only what the filter spooled, whatever path it
+// names; each refusal says why in its one line.
+TEST(ZelmdSim, ServesOnlySpoolFiles) {
+  scratch s;
+  const fs::path spool = s.dir / "spool", work = spool / "4711";
+  fs::create_directories(work);
+  fs::create_directories(s.dir / "second" / "1");
+  fs::create_directories(s.dir / "spool-not");
+  const std::string msg = "Subject: x\n\n" + gtube + "\n";
+  s.put("spool/4711/1.msg", msg);
+  s.put("second/1/1.msg", msg);
+  s.put("outside", msg);
+  s.put("spool-not/1.msg", msg);
+  s.put("spool/4711/big.msg", std::string(1001, 'b'));
+  s.put("spool/4711/linked.msg", msg);
+  s.put("spool/4711/foreign.msg", msg);
+  ASSERT_EQ(chown((work / "foreign.msg").c_str(), 65534, 65534), 0);
+  fs::create_hard_link(work / "linked.msg", s.dir / "other-name");
+  fs::create_symlink(s.dir / "outside", work / "out.msg");
+  fs::create_symlink(s.dir, spool / "up");
+  fs::create_symlink(spool, s.dir / "spool-link");
+  ASSERT_EQ(mkfifo((work / "fifo.msg").c_str(), 0644), 0);
+  ASSERT_EQ(mknod((work / "zero.msg").c_str(), S_IFCHR | 0644, makedev(1, 5)), 0);
+  struct {
+    const char *name;
+    std::string path;
+    int status;
+    std::string why;
+  } cases[] = {
+      {"as the filter names it", spool.string() + "/4711//1.msg", 200, ""},
+      {"in the second directory", s.dir / "second/1/1.msg", 200, ""},
+      {"outside", s.dir / "outside", 403, "outside the spool directories"},
+      {"a system file", "/etc/shadow", 403, "outside the spool directories"},
+      {"a name that only starts alike", s.dir / "spool-not/1.msg", 403, "outside the spool"},
+      {"relative", "spool/4711/1.msg", 403, "not an absolute path"},
+      {"up and out", spool.string() + "/4711/../../outside", 403, "\"..\" in the path"},
+      {"up and back in", spool.string() + "/4711/../4711/1.msg", 403, "\"..\" in the path"},
+      {"a link inside pointing out", work / "out.msg", 403, "a symbolic link"},
+      {"a linked directory inside", spool / "up/outside", 403, "up is a symbolic link"},
+      {"the spool directory a link", s.dir / "spool-link/4711/1.msg", 403, "is a symbolic link"},
+      {"another hard link", work / "linked.msg", 403, "has other hard links"},
+      {"another owner", work / "foreign.msg", 403, "not owned by the spool directory's owner"},
+      {"a FIFO", work / "fifo.msg", 403, "not a regular file"},
+      {"a device inside", work / "zero.msg", 403, "not a regular file"},
+      {"a device outside", "/dev/zero", 403, "outside the spool directories"},
+      {"a directory", work, 403, "not a regular file"},
+      {"missing", work / "none.msg", 404, "No such file"},
+      {"a missing directory", spool / "4712/1.msg", 404, "no 4712"},
+      {"too large", work / "big.msg", 413, "1001 bytes, over the limit of 1000"},
+  };
+  sim d({"--spool-dir", spool.string() + "/", "--spool-dir", s.dir / "second", "--spool-dir",
+         s.dir / "spool-link", "--max-size", "1000"});
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto r = d.post(file_path, head() + "X-ZELM-FileName: " + c.path + "\r\n\r\n");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, c.status) << r->body;
+    if (c.status == 200) {
+      EXPECT_EQ(lines(r->body)["X-ZELM-Spam"], "Confirmed");
+      continue;
+    }
+    EXPECT_TRUE(r->body.starts_with("file " + c.path + ": ")) << r->body;
+    EXPECT_NE(r->body.find(c.why), r->body.npos) << r->body;
+    EXPECT_TRUE(r->body.ends_with("\r\n") && r->body.find('\n') == r->body.size() - 1) << r->body;
+  }
+}
+
+// Raw connections that sent a request's head and part of its body, then
+// fell silent: each holds a worker until the read times out.
+std::vector<int> stall(int port, int count) {
+  std::vector<int> socks;
+  for (int i = 0; i < count; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string part =
+        "POST " + inline_path + " HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n" + head();
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    EXPECT_EQ(write(fd, part.data(), part.size()), static_cast<ssize_t>(part.size()));
+    socks.push_back(fd);
+  }
+  return socks;
+}
+
+using seconds = std::chrono::duration<double>;
+
+TEST(ZelmdSim, BusyWorkersComeFree) {
+  scratch s;
+  ASSERT_EQ(mkfifo((s.dir / "fifo").c_str(), 0644), 0);
+  sim d({"--spool-dir", s.dir});
+  // More requests for a FIFO that no one writes than there are workers:
+  // each is refused at once.
+  std::vector<std::thread> fifo;
+  std::atomic<int> refused = 0;
+  for (int i = 0; i < 24; ++i)
+    fifo.emplace_back([&] {
+      const auto r =
+          d.post(file_path, head() + "X-ZELM-FileName: " + (s.dir / "fifo").string() + "\r\n\r\n");
+      refused += r && r->status == 403;
+    });
+  const auto r = d.post(inline_path, head() + "\r\nhello");
+  for (auto &t : fifo) t.join();
+  EXPECT_EQ(refused, 24);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 200);
+
+  // Silent clients, more than there are workers, lose them to the read
+  // time limit, and a request behind them is answered after all.
+  const auto silent = stall(d.port, 12);
+  const auto start = std::chrono::steady_clock::now();
+  httplib::Client c("127.0.0.1", d.port);
+  c.set_read_timeout(20);
+  const auto late = c.Post(inline_path, head() + "\r\nhello", "text/plain");
+  ASSERT_TRUE(late);
+  EXPECT_EQ(late->status, 200);
+  EXPECT_LT(seconds(std::chrono::steady_clock::now() - start).count(), 9);
+  for (const int fd : silent) close(fd);
+}
+
+TEST(ZelmdSim, StopsWithinASecondWithRequestsInFlight) {
+  for (const int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    sim d;
+    const auto silent = stall(d.port, 12);
+    usleep(200000); // into the handlers
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(d.wait(sig), 0);
+    EXPECT_LT(seconds(std::chrono::steady_clock::now() - start).count(), 1.0);
+    for (const int fd : silent) close(fd);
   }
 }
 
@@ -270,19 +415,51 @@ TEST(ZelmdSim, RecordsEachRequest) {
 }
 
 TEST(ZelmdSim, CommandLine) {
+  scratch s;
+  const std::string fifo = s.dir / "fifo", file = s.put("file", "x");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
   sim busy;
+  const std::string hint = "usage: zelmd-sim [OPTION]...; zelmd-sim --help lists them\n";
   struct {
     std::vector<std::string> args;
     int code;
-  } cases[] = {{{"--help"}, 0}, {{"--port", std::to_string(busy.port)}, 1}};
+    std::string says; // in standard output and error
+  } cases[] = {
+      {{"--help"}, 0, "usage: zelmd-sim [OPTION]...\nStands in"},
+      {{"--version"}, 0, "zelmd-sim " ZELMD_VERSION "\n"},
+      {{"--port", std::to_string(busy.port)}, 1, "cannot listen"},
+      {{"--bogus"}, 2, "unrecognized option '--bogus'\n" + hint},
+      {{"--port"}, 2, "requires an argument\n" + hint},
+      {{"stray"}, 2, "unexpected argument stray\n" + hint},
+      {{"--answer", s.dir / "none"}, 2, "--answer " + (s.dir / "none").string() + ": No such file"},
+      {{"--answer", s.dir}, 2, "--answer " + s.dir.string() + ": not a regular file"},
+      {{"--answer", fifo}, 2, "--answer " + fifo + ": not a regular file"},
+      {{"--record", file}, 2, "--record " + file + ": "},
+      {{"--record", file + "/sub"}, 2, "--record " + file + "/sub: "},
+      {{"--spool-dir", "tmp/qmail-zelmd"}, 2, "not an absolute path"},
+      {{"--spool-dir", "/"}, 2, "would be every file"},
+      {{"--max-size", "0"}, 2, "--max-size wants bytes"},
+      {{"--max-size", "1T"}, 2, "--max-size wants bytes"},
+  };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.args.back());
-    child run(c.args);
+    child run(c.args, true);
     const std::string out = run.read(true);
     EXPECT_EQ(run.wait(), c.code);
-    EXPECT_EQ(out.starts_with("usage: zelmd-sim"), c.code == 0) << out;
+    EXPECT_NE(out.find(c.says), out.npos) << out;
+    if (c.code == 2) {
+      EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 2) << out;
+    }
   }
   EXPECT_EQ(busy.wait(SIGINT), 0);
+
+  // Said on start, before it listens, where the log gets it.
+  child run(on_free_port({"--spool-dir", "/a/", "--spool-dir", "/b//c", "--max-size", "2K"}), true);
+  EXPECT_EQ(run.read(), "zelmd-sim: a stand-in for zelmd that knows only the GTUBE and EICAR test "
+                        "strings and finds all other mail clean; files from /a, /b/c, up to 2048 "
+                        "bytes");
+  EXPECT_TRUE(run.read().starts_with("zelmd-sim listening on 127.0.0.1:"));
+  EXPECT_EQ(run.wait(SIGTERM), 0);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // the tests and for trying an installation without the real daemon.
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -13,30 +14,39 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <getopt.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <httplib.h>
+
+#include "fd.h"
 
 namespace {
 
 const char usage[] = R"(usage: zelmd-sim [OPTION]...
 Stands in for the classification daemon zelmd: answers the POSTs of
-qmail-zelmd with X-ZELM-* lines.
+qmail-zelmd with X-ZELM-* lines. It knows only the GTUBE and EICAR test
+strings; every other message is clean to it.
 
   --listen ADDR          address to listen on (default 127.0.0.1)
   --port N               port (default 8088; 0 picks a free one)
+  --spool-dir DIR        file requests may name files below DIR only
+                         (repeatable; default /tmp/qmail-zelmd)
+  --max-size N           largest file a file request may name, in bytes, or
+                         with K, M or G (default 128M)
   --answer FILE          answer every POST, whatever it holds, with status 200
                          and FILE's bytes as the body; FILE is read anew for
                          each request, so it may be changed while running
@@ -44,11 +54,13 @@ qmail-zelmd with X-ZELM-* lines.
                          line, then one "Name: value" line per header field)
                          and DIR/N.body (the body byte for byte)
   --bluewhite ID=N       blue/white flag N for sender identity ID (repeatable)
+  --version              version
   --help                 this text
 
-Once listening it prints "zelmd-sim listening on ADDR:PORT" on standard
-output; one line per request goes to standard error. SIGTERM or SIGINT
-stops it.
+At start it says on standard error what it is, then prints "zelmd-sim
+listening on ADDR:PORT" on standard output; one line per request goes to
+standard error. SIGTERM or SIGINT stops it within a second, requests in
+flight or not.
 
 Requests: POST /zelmd/ClassifyMessage_Inline, body = header lines, an empty
 line, the message; POST /zelmd/ClassifyMessage_File, body = header lines
@@ -56,6 +68,11 @@ with X-ZELM-FileName, an empty line, nothing more: the message is read from
 that file. Header lines end in CR LF; X-ZELM-PVer (0000001),
 X-ZELM-MailFrom and X-ZELM-SenderIP are required; X-ZELM-SenderID, even
 empty, makes the request outbound.
+
+A file request is served only for a regular file below a spool directory,
+reached without a symbolic link or "..", with no other hard link, owned by
+the owner of the spool directory and no larger than --max-size. The file
+is opened without blocking and read within the request's time limit.
 
 Answers (status 200, "Name: value" lines ended by CR LF):
   X-ZELM-PVer    0000001
@@ -78,8 +95,12 @@ The test strings count anywhere in the message bytes, headers included.
 
 Errors: other paths 404; 400 for a body without the empty line, a header
 line without a colon or with a bare line feed, a missing or wrong required
-line, or a file request with bytes after the empty line; 500 for a file
-that cannot be read. Error bodies are one plain line, no X-ZELM-* lines.
+line, or a file request with bytes after the empty line; for the file of a
+file request 403 (outside the spool directories, a link on the way, not a
+regular file, another owner), 404 (missing), 413 (too large), 500 (a read
+error); 503 for a request not done within 60 seconds or cut short by
+SIGTERM. Error bodies are one plain line with the reason, no X-ZELM-*
+lines.
 )";
 
 constexpr std::string_view inline_path = "/zelmd/ClassifyMessage_Inline";
@@ -174,6 +195,68 @@ private:
   }
 };
 
+// No request may hold a worker for long: each read or write on the
+// connection waits at most io_seconds, the whole request (body and file)
+// gets request_time.
+constexpr int io_seconds = 5;
+constexpr auto request_time = std::chrono::seconds(60);
+// Requests still running this long after SIGTERM are cut off.
+constexpr auto stop_grace = std::chrono::milliseconds(500);
+
+std::atomic<bool> stopping = false;
+
+// Why a request is not served: an HTTP status and one line of reason.
+struct refusal {
+  int status = 0; // 0: served
+  std::string why;
+  explicit operator bool() const { return status != 0; }
+};
+
+using clock_type = std::chrono::steady_clock;
+
+// The names of an absolute path; empty ones and "." vanish, as they do for
+// the kernel, so that the filter's "DIR/PID//START.msg" matches DIR.
+std::vector<std::string> path_names(std::string_view path) {
+  std::vector<std::string> names;
+  while (!path.empty()) {
+    const size_t slash = path.find('/');
+    const std::string_view name = path.substr(0, slash);
+    if (!name.empty() && name != ".") names.emplace_back(name);
+    if (slash == path.npos) break;
+    path.remove_prefix(slash + 1);
+  }
+  return names;
+}
+
+refusal refuse(int status, std::string why) { return {status, std::move(why)}; }
+
+// Opens a file named by the operator (--answer): links are followed, but
+// a FIFO or a device is refused before anything is read from it.
+refusal open_regular(const std::string &path, fd_owner &f) {
+  f = fd_owner(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (!f.ok() || fstat(f.get(), &st) != 0) return refuse(500, std::strerror(errno));
+  if (!S_ISREG(st.st_mode)) return refuse(500, "not a regular file");
+  return {};
+}
+
+// Reads an open regular file to its end within the limits of the request.
+refusal read_file(int fd, uint64_t max_size, clock_type::time_point deadline,
+                  const std::function<void(std::string_view)> &take) {
+  std::string buf(1 << 16, '\0');
+  for (uint64_t total = 0;;) {
+    if (stopping) return refuse(503, "stopping");
+    if (clock_type::now() > deadline) return refuse(503, "reading took too long");
+    const ssize_t r = read(fd, buf.data(), buf.size());
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return refuse(500, std::strerror(errno));
+    if (r == 0) return {};
+    total += static_cast<uint64_t>(r);
+    if (total > max_size) return refuse(413, "grew over " + std::to_string(max_size) + " bytes");
+    take({buf.data(), static_cast<size_t>(r)});
+  }
+}
+
 struct sender_totals {
   unsigned long messages = 0, spam = 0, suspected = 0, virus = 0;
 };
@@ -181,6 +264,10 @@ struct sender_totals {
 struct options {
   std::string listen = "127.0.0.1";
   int port = 8088;
+  std::vector<std::string> spool_dirs; // absolute, without "//", "." or a slash at the end
+  std::vector<std::vector<std::string>> spool_names;
+  std::string spool_list; // the same, for messages
+  uint64_t max_size = 128 << 20;
   std::string answer, record;
   std::map<std::string, long> bluewhite;
 };
@@ -198,10 +285,16 @@ public:
       std::ofstream(base.string() + ".head", std::ios::binary) << head_record(req);
       body.open(base.string() + ".body", std::ios::binary);
     }
-    // Read all of it in any case: closing on unread bytes could reset the
-    // connection before the client sees the answer.
+    // Read all of it, unless time is up: closing on unread bytes could
+    // reset the connection before the client sees the answer.
+    const auto deadline = clock_type::now() + request_time;
+    bool late = false;
     intake in;
-    reader([&](const char *data, size_t len) {
+    const bool whole = reader([&](const char *data, size_t len) {
+      if (stopping || clock_type::now() > deadline) {
+        late = true;
+        return false;
+      }
       if (body.is_open()) body.write(data, static_cast<std::streamsize>(len));
       in.feed({data, len});
       return true;
@@ -210,18 +303,28 @@ public:
     body.close();
 
     std::string verdict;
-    if (!opt_.answer.empty()) {
-      if (auto a = slurp(opt_.answer)) {
-        res.status = 200;
-        res.set_content(*a, "text/plain");
-        verdict = "answered from " + opt_.answer;
+    if (!whole) {
+      verdict = fail(res, late ? 503 : 400,
+                     !late      ? "body not received whole"
+                     : stopping ? "stopping"
+                                : "body not received within the time limit");
+    } else if (!opt_.answer.empty()) {
+      std::string a;
+      fd_owner f;
+      refusal r = open_regular(opt_.answer, f);
+      if (!r)
+        r = read_file(f.get(), opt_.max_size, deadline, [&](std::string_view p) { a.append(p); });
+      if (r) {
+        verdict = fail(res, r.status, "cannot read " + opt_.answer + ": " + r.why);
       } else {
-        verdict = fail(res, 500, "cannot read " + opt_.answer + ": " + std::strerror(errno));
+        res.status = 200;
+        res.set_content(a, "text/plain");
+        verdict = "answered from " + opt_.answer;
       }
     } else if (req.path != inline_path && req.path != file_path) {
       verdict = fail(res, 404, "unknown path " + req.path);
     } else {
-      verdict = classify(n, req.path == file_path, in, res);
+      verdict = classify(n, req.path == file_path, in, deadline, res);
     }
     log(n, req.path, in, res.status, verdict);
   }
@@ -251,7 +354,8 @@ private:
     return why;
   }
 
-  std::string classify(unsigned long n, bool from_file, intake &in, httplib::Response &res) {
+  std::string classify(unsigned long n, bool from_file, intake &in, clock_type::time_point deadline,
+                       httplib::Response &res) {
     if (!in.error.empty()) return fail(res, 400, in.error);
     const auto field = [&](const char *name) -> const std::string * {
       const auto it = in.fields.find(name);
@@ -265,8 +369,12 @@ private:
       const std::string *path = field("X-ZELM-FileName");
       if (!path) return fail(res, 400, "no X-ZELM-FileName line");
       if (in.after_blank) return fail(res, 400, "bytes after the empty line of a file request");
-      if (!scan_file(*path, in.scan))
-        return fail(res, 500, "cannot read " + *path + ": " + std::strerror(errno));
+      fd_owner f;
+      refusal r = open_spool(*path, f);
+      if (!r)
+        r = read_file(f.get(), opt_.max_size, deadline,
+                      [&](std::string_view piece) { in.scan.feed(piece); });
+      if (r) return fail(res, r.status, "file " + *path + ": " + r.why);
     }
 
     const char *spam = in.scan.spam ? "Confirmed" : "None";
@@ -300,30 +408,65 @@ private:
     return std::string("spam ") + spam + ", virus " + vod + (id ? ", sender " + *id : "");
   }
 
-  // Streams the file: spool files may be far larger than is worth holding.
-  static bool scan_file(const std::string &path, scanner &scan) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    std::string buf(1 << 16, '\0');
-    for (;;) {
-      const ssize_t r = read(fd, buf.data(), buf.size());
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) {
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-        return r == 0;
-      }
-      scan.feed({buf.data(), static_cast<size_t>(r)});
+  // The file of a file request: a regular file below a spool directory,
+  // reached through no link, so that no request gets at other files.
+  refusal open_spool(const std::string &path, fd_owner &f) const {
+    if (!path.starts_with('/')) return refuse(403, "not an absolute path");
+    const std::vector<std::string> names = path_names(path);
+    if (std::find(names.begin(), names.end(), "..") != names.end())
+      return refuse(403, "\"..\" in the path");
+    size_t d = 0;
+    for (; d < opt_.spool_names.size(); ++d) {
+      const auto &top = opt_.spool_names[d];
+      if (names.size() > top.size() && std::equal(top.begin(), top.end(), names.begin())) break;
     }
+    if (d == opt_.spool_names.size())
+      return refuse(403, "outside the spool directories " + opt_.spool_list);
+
+    const std::string &top = opt_.spool_dirs[d];
+    fd_owner dir(open(top.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir.ok()) return step_refused(AT_FDCWD, top);
+    struct stat owner;
+    if (fstat(dir.get(), &owner) != 0) return refuse(500, std::strerror(errno));
+    for (size_t i = opt_.spool_names[d].size(); i + 1 < names.size(); ++i) {
+      fd_owner next(
+          openat(dir.get(), names[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!next.ok()) return step_refused(dir.get(), names[i]);
+      dir = std::move(next);
+    }
+
+    // Looked at before it is opened: opening a device can do things.
+    const char *name = names.back().c_str();
+    struct stat st;
+    if (fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      return refuse(errno == ENOENT ? 404 : 403, std::strerror(errno));
+    if (S_ISLNK(st.st_mode)) return refuse(403, "a symbolic link");
+    if (!S_ISREG(st.st_mode)) return refuse(403, "not a regular file");
+    f = fd_owner(openat(dir.get(), name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    struct stat now;
+    if (!f.ok() || fstat(f.get(), &now) != 0)
+      return refuse(errno == ENOENT ? 404 : 403, std::strerror(errno));
+    if (now.st_dev != st.st_dev || now.st_ino != st.st_ino)
+      return refuse(403, "replaced while being opened");
+    // A hard link could stand for any file on the same file system.
+    if (now.st_nlink != 1) return refuse(403, "has other hard links");
+    if (now.st_uid != owner.st_uid) return refuse(403, "not owned by the spool directory's owner");
+    if (static_cast<uint64_t>(now.st_size) > opt_.max_size)
+      return refuse(413, std::to_string(now.st_size) + " bytes, over the limit of " +
+                             std::to_string(opt_.max_size));
+    return {};
   }
 
-  static std::optional<std::string> slurp(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return std::nullopt;
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
+  // Why a directory on the way could not be opened.
+  static refusal step_refused(int at, const std::string &name) {
+    const int saved = errno;
+    if (saved == ENOENT) return refuse(404, "no " + name);
+    struct stat st;
+    if (fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISLNK(st.st_mode)) return refuse(403, name + " is a symbolic link");
+      if (!S_ISDIR(st.st_mode)) return refuse(403, name + " is not a directory");
+    }
+    return refuse(403, name + ": " + std::strerror(saved));
   }
 
   static void log(unsigned long n, const std::string &path, const intake &in, int status,
@@ -344,13 +487,73 @@ std::optional<long> number(const char *s, long lo, long hi) {
   return v;
 }
 
+// N, NK, NM or NG bytes, 1 up to 1T.
+std::optional<uint64_t> size_arg(const char *s) {
+  char *end;
+  errno = 0;
+  const unsigned long long v = std::strtoull(s, &end, 10);
+  if (!std::isdigit(static_cast<unsigned char>(*s)) || errno || v == 0) return std::nullopt;
+  const std::string_view unit = end;
+  const int shift = unit.empty() ? 0 : unit == "K" ? 10 : unit == "M" ? 20 : unit == "G" ? 30 : -1;
+  if (shift < 0 || v > (uint64_t{1} << 40) >> shift) return std::nullopt;
+  return v << shift;
+}
+
+const char usage_hint[] = "usage: zelmd-sim [OPTION]...; zelmd-sim --help lists them\n";
+
+// Paths that are used only later are checked at start, so that a slip
+// shows at once and not as odd answers.
+bool check_paths(options &o) {
+  if (!o.answer.empty()) {
+    fd_owner f;
+    if (const refusal r = open_regular(o.answer, f)) {
+      std::fprintf(stderr, "zelmd-sim: --answer %s: %s\n", o.answer.c_str(), r.why.c_str());
+      return false;
+    }
+  }
+  if (!o.record.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(o.record, ec);
+    const char *why = ec                                             ? nullptr
+                      : !std::filesystem::is_directory(o.record, ec) ? "not a directory"
+                      : access(o.record.c_str(), W_OK | X_OK) != 0   ? std::strerror(errno)
+                                                                     : "";
+    if (!why || *why) {
+      std::fprintf(stderr, "zelmd-sim: --record %s: %s\n", o.record.c_str(),
+                   why ? why : ec.message().c_str());
+      return false;
+    }
+  }
+  if (o.spool_dirs.empty()) o.spool_dirs.push_back("/tmp/qmail-zelmd");
+  for (std::string &dir : o.spool_dirs) {
+    std::vector<std::string> names = path_names(dir);
+    const char *why = !dir.starts_with('/') ? "not an absolute path"
+                      : names.empty()       ? "would be every file"
+                      : std::find(names.begin(), names.end(), "..") != names.end()
+                          ? "\"..\" in the path"
+                          : nullptr;
+    if (why) {
+      std::fprintf(stderr, "zelmd-sim: --spool-dir %s: %s\n", dir.c_str(), why);
+      return false;
+    }
+    dir.clear();
+    for (const auto &name : names) dir += "/" + name;
+    o.spool_list += (o.spool_list.empty() ? "" : ", ") + dir;
+    o.spool_names.push_back(std::move(names));
+  }
+  return true;
+}
+
 // nullopt: stop with the given exit code.
 std::optional<options> parse_args(int argc, char **argv, int &code) {
   static const option longs[] = {{"listen", required_argument, nullptr, 'l'},
                                  {"port", required_argument, nullptr, 'p'},
+                                 {"spool-dir", required_argument, nullptr, 's'},
+                                 {"max-size", required_argument, nullptr, 'm'},
                                  {"answer", required_argument, nullptr, 'a'},
                                  {"record", required_argument, nullptr, 'r'},
                                  {"bluewhite", required_argument, nullptr, 'b'},
+                                 {"version", no_argument, nullptr, 'v'},
                                  {"help", no_argument, nullptr, 'h'},
                                  {nullptr, 0, nullptr, 0}};
   options o;
@@ -364,6 +567,16 @@ std::optional<options> parse_args(int argc, char **argv, int &code) {
         break;
       }
       std::fprintf(stderr, "zelmd-sim: bad port %s\n", optarg);
+      return std::nullopt;
+    case 's': o.spool_dirs.push_back(optarg); break;
+    case 'm':
+      if (auto m = size_arg(optarg)) {
+        o.max_size = *m;
+        break;
+      }
+      std::fprintf(stderr,
+                   "zelmd-sim: --max-size wants bytes, or a number with K, M or G, not %s\n",
+                   optarg);
       return std::nullopt;
     case 'a': o.answer = optarg; break;
     case 'r': o.record = optarg; break;
@@ -379,31 +592,23 @@ std::optional<options> parse_args(int argc, char **argv, int &code) {
       o.bluewhite[arg.substr(0, eq)] = *v;
       break;
     }
+    case 'v':
+      std::puts("zelmd-sim " ZELMD_SIM_VERSION);
+      code = 0;
+      return std::nullopt;
     case 'h':
       std::fputs(usage, stdout);
       code = 0;
       return std::nullopt;
-    default: std::fputs(usage, stderr); return std::nullopt;
+    default: std::fputs(usage_hint, stderr); return std::nullopt;
     }
   }
   if (optind < argc) {
     std::fprintf(stderr, "zelmd-sim: unexpected argument %s\n", argv[optind]);
+    std::fputs(usage_hint, stderr);
     return std::nullopt;
   }
-  // Fail at start rather than on the first request.
-  if (!o.answer.empty() && access(o.answer.c_str(), R_OK) != 0) {
-    std::fprintf(stderr, "zelmd-sim: cannot read %s: %s\n", o.answer.c_str(), std::strerror(errno));
-    return std::nullopt;
-  }
-  if (!o.record.empty()) {
-    std::error_code ec;
-    std::filesystem::create_directories(o.record, ec);
-    if (ec) {
-      std::fprintf(stderr, "zelmd-sim: cannot make %s: %s\n", o.record.c_str(),
-                   ec.message().c_str());
-      return std::nullopt;
-    }
-  }
+  if (!check_paths(o)) return std::nullopt;
   return o;
 }
 
@@ -433,6 +638,12 @@ int main(int argc, char **argv) {
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     listener = sock;
   });
+  server.set_read_timeout(io_seconds);
+  server.set_write_timeout(io_seconds);
+  server.set_keep_alive_timeout(io_seconds);
+  // One request a connection: a connection kept for the next would hold
+  // its worker that much longer, and the filter never sends a second.
+  server.set_keep_alive_max_count(1);
   server.Post(".*", [&](const httplib::Request &req, httplib::Response &res,
                         const httplib::ContentReader &reader) { sim.handle(req, res, reader); });
 
@@ -447,6 +658,15 @@ int main(int argc, char **argv) {
   // dropped connection attempts and wait seconds for the retries.
   // Listening again only changes the backlog.
   if (listener >= 0) listen(listener, SOMAXCONN);
+  // Said where its log goes, so that no one takes it for the real daemon.
+  if (opt->answer.empty())
+    std::fprintf(stderr,
+                 "zelmd-sim: a stand-in for zelmd that knows only the GTUBE and EICAR test "
+                 "strings and finds all other mail clean; files from %s, up to %llu bytes\n",
+                 opt->spool_list.c_str(), static_cast<unsigned long long>(opt->max_size));
+  else
+    std::fprintf(stderr, "zelmd-sim: a stand-in for zelmd that answers every request from %s\n",
+                 opt->answer.c_str());
   const bool v6 = opt->listen.find(':') != std::string::npos;
   std::printf("zelmd-sim listening on %s%s%s:%d\n", v6 ? "[" : "", opt->listen.c_str(),
               v6 ? "]" : "", port);
@@ -458,11 +678,19 @@ int main(int argc, char **argv) {
   std::thread waiter([&] {
     int sig;
     sigwait(&stops, &sig);
+    stopping = true;
     // A signal can come before the accept loop runs; stop() would then be
     // lost, and called twice it trips on the closed socket.
     std::unique_lock lock(m);
     while (!served && !server.is_running()) cv.wait_for(lock, std::chrono::milliseconds(5));
-    if (!served) server.stop();
+    if (served) return;
+    server.stop();
+    // The library waits for every request in flight, and one whose client
+    // is silent holds it for the whole read timeout.
+    if (!cv.wait_for(lock, stop_grace, [&] { return served; })) {
+      std::fflush(stdout);
+      _exit(0);
+    }
   });
   const bool ok = server.listen_after_bind();
   {

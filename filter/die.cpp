@@ -23,6 +23,7 @@ void nothing(int) {}
 // A session that is shut down must not leave its copy of the message
 // behind: the spool file goes, and qmail-smtpd is told to try later.
 void stopped(int sig) {
+  log_from_handler();
   log_reason(sig == SIGTERM ? "stopped by SIGTERM" : sig == SIGHUP ? "stopped by SIGHUP"
                                                                    : "stopped by SIGINT",
              "exit 71");

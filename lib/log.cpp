@@ -5,6 +5,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <ctime>
 
@@ -15,8 +16,12 @@
 namespace {
 const char *ident = "";
 uint64_t pid;
-// localtime is not safe in a signal handler: the offset is read once.
+// The local time offset, read on the first line: not at every start,
+// since most runs log nothing, and never in a signal handler, where
+// localtime is not safe (a line from there before any other takes UTC).
 long offset;
+int offset_known;
+volatile sig_atomic_t in_handler;
 int echo_fd = -1;
 
 constexpr char MONTHS[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
@@ -58,10 +63,9 @@ int send_to(int type, const char *line, size_t len) {
 void log_init(const char *name) {
   ident = name;
   pid = static_cast<uint64_t>(getpid());
-  const time_t t = time(nullptr);
-  tm lt;
-  if (localtime_r(&t, &lt)) offset = lt.tm_gmtoff;
 }
+
+void log_from_handler() { in_handler = 1; }
 
 void log_to(int fd) { echo_fd = fd; }
 
@@ -77,6 +81,12 @@ void log_write(const char *text, size_t len) {
     if (write(echo_fd, line, head + len + 1) < 0) {
     }
     return;
+  }
+  if (!offset_known && !in_handler) {
+    const time_t now = time(nullptr);
+    tm lt;
+    if (localtime_r(&now, &lt)) offset = lt.tm_gmtoff;
+    offset_known = 1;
   }
   char *p = put(line, "<");
   p += fmt_ulong(p, LOG_MAIL | LOG_INFO);

@@ -7,9 +7,10 @@
 // writes: "<22>Mmm dd hh:mm:ss ident[pid]: text". They go straight to
 // /dev/log, without locks or allocation, so a signal handler may log too.
 
-// Notes the ident, the process id and the local time offset; call once
-// before log_write.
+// Notes the ident and the process id; call once before log_write.
 void log_init(const char *ident);
+// Called first by a signal handler that logs: nothing unsafe there.
+void log_from_handler();
 // One line; a line that /dev/log does not take is lost, as with syslog.
 void log_write(const char *text, size_t len);
 // Lines go to fd as "ident: text" lines instead (a command that shows an

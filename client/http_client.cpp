@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +26,7 @@
 #include "str.h"
 
 int g_iTimeout = 120;
+int g_iConnectTimeout = 5;
 char g_sError[256];
 char g_sHost[128] = "localhost";
 char g_sPort[6] = "8088";
@@ -37,12 +39,15 @@ int g_iOutbound;
 int g_iIsStream;
 int g_iIsFileStream;
 int g_iFileFd = -1; // the spool file of an inline request that streams it
+// The address connected to, when the host is a name: failures name it.
+char g_sAddress[64];
 
 constexpr char VERSION[] = "1.5";
 
 // Why the request failed, naming the daemon, for the filter's log line.
 __attribute__((format(printf, 1, 2))) int fail(const char *fmt, ...) {
-  const int n = std::snprintf(g_sError, sizeof g_sError, "daemon %s:%s: ", g_sHost, g_sPort);
+  const int n = std::snprintf(g_sError, sizeof g_sError, "daemon %s:%s%s%s%s: ", g_sHost, g_sPort,
+                              g_sAddress[0] ? " (" : "", g_sAddress, g_sAddress[0] ? ")" : "");
   va_list ap;
   va_start(ap, fmt);
   std::vsnprintf(g_sError + n, sizeof g_sError - static_cast<size_t>(n), fmt, ap);
@@ -96,13 +101,15 @@ int wait_for(int fd, short events, const deadline &d) {
   }
 }
 
-addrinfo *resolve(const deadline &d) {
+addrinfo *resolve(const deadline &d, bool *named) {
   addrinfo hints = {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_NUMERICHOST;
   addrinfo *res = nullptr;
+  *named = false;
   if (getaddrinfo(g_sHost, g_sPort, &hints, &res) == 0) return res;
+  *named = true;
   // A name: resolved asynchronously, so that a silent resolver cannot
   // hold the message past the deadline.
   static addrinfo ahints;
@@ -129,36 +136,61 @@ addrinfo *resolve(const deadline &d) {
   }
 }
 
-// The first address that takes the connection; g_sError says why none did.
+// The addresses of the name in turn, each given at most the connect limit
+// (never past the deadline of the whole exchange), so that one address that
+// drops packets does not cost every message the whole time; the first that
+// takes the connection is used, and g_sError says why none did, address by
+// address for a name.
 fd_owner connect_daemon(const deadline &d) {
-  addrinfo *res = resolve(d);
+  bool named;
+  addrinfo *res = resolve(d, &named);
   if (!res) {
     fail(deadline_left_ms(d) == 0 ? "name lookup: time-out after %d s" : "name lookup failed",
          g_iTimeout);
     return fd_owner();
   }
+  char why[200] = "";
+  size_t used = 0;
   int waited = -1;
   for (const addrinfo *a = res; a; a = a->ai_next) {
+    char address[64] = "";
+    getnameinfo(a->ai_addr, a->ai_addrlen, address, sizeof address, nullptr, 0, NI_NUMERICHOST);
     fd_owner s(socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
-    if (!s.ok()) continue;
-    if (connect(s.get(), a->ai_addr, a->ai_addrlen) == -1) {
-      if (errno != EINPROGRESS) continue;
-      waited = wait_for(s.get(), POLLOUT, d);
-      if (waited == 0) break; // out of time for every address
-      int err = 0;
-      socklen_t len = sizeof err;
-      if (waited < 0 || getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len) == -1) continue;
-      if (err) {
-        errno = err;
-        continue;
+    int err = s.ok() ? 0 : errno;
+    if (s.ok() && connect(s.get(), a->ai_addr, a->ai_addrlen) == -1) {
+      err = errno;
+      if (err == EINPROGRESS) {
+        deadline limit = d;
+        if (g_iConnectTimeout > 0) {
+          const deadline own = deadline_in(g_iConnectTimeout);
+          if (limit.at_ms < 0 || own.at_ms < limit.at_ms) limit = own;
+        }
+        waited = wait_for(s.get(), POLLOUT, limit);
+        socklen_t len = sizeof err;
+        if (waited < 0) err = errno;
+        else if (waited == 0) err = ETIMEDOUT;
+        else if (getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len) == -1) err = errno;
       }
     }
-    const int one = 1;
-    setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    freeaddrinfo(res);
-    return s;
+    if (!err) {
+      const int one = 1;
+      setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      if (named) str_copy(g_sAddress, address);
+      freeaddrinfo(res);
+      return s;
+    }
+    const bool out_of_time = deadline_left_ms(d) == 0;
+    const int limit_s = out_of_time || g_iConnectTimeout <= 0 ? g_iTimeout : g_iConnectTimeout;
+    char one_why[96];
+    if (err == ETIMEDOUT) std::snprintf(one_why, sizeof one_why, "time-out after %d s", limit_s);
+    else std::snprintf(one_why, sizeof one_why, "%s", std::strerror(err));
+    const int n = named ? std::snprintf(why + used, sizeof why - used, "%s%s: %s",
+                                        used ? "; " : "", address, one_why)
+                        : std::snprintf(why + used, sizeof why - used, "%s", one_why);
+    if (n > 0) used = std::min(sizeof why - 1, used + static_cast<size_t>(n));
+    if (out_of_time) break; // no time left for the other addresses
   }
-  fail_io("connect", waited);
+  fail("connect: %s", why);
   freeaddrinfo(res);
   return fd_owner();
 }
@@ -331,6 +363,7 @@ int process_zelmd_request(const char *host, uint32_t hostlen, const char *port, 
                           char outbound, const char *message, uint32_t messagelen, char inmemory,
                           char **response) {
   g_sError[0] = 0;
+  g_sAddress[0] = 0;
   if (hostlen) copy_cut(g_sHost, sizeof g_sHost, host, hostlen);
   if (portlen) copy_cut(g_sPort, sizeof g_sPort, port, portlen);
   // Client-supplied text: a CR LF in it must not add fields to the request.

@@ -7,6 +7,9 @@
 
 // Seconds the whole exchange with the daemon may take; 0: no limit.
 extern int g_iTimeout;
+// Seconds one address of the daemon's name may take to complete the TCP
+// connection before the next is tried; 0: only the overall limit.
+extern int g_iConnectTimeout;
 // Why the last request failed, naming the daemon.
 extern char g_sError[256];
 // The daemon the last request went to.

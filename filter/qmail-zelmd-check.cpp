@@ -327,8 +327,7 @@ void probe(int outbound) {
   if (pid == 0) {
     close(back[0]);
     choose_direction(outbound);
-    g_iTimeout = zelmd_timeout;
-    str_copy(mail_from, "qmail-zelmd-check@localhost");
+      str_copy(mail_from, "qmail-zelmd-check@localhost");
     std::printf("%s daemon %s:%s\n", dir,
                 zelmd_host.len ? text_of(zelmd_host).c_str() : "localhost",
                 zelmd_port.len ? text_of(zelmd_port).c_str() : "8088");

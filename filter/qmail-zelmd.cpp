@@ -37,7 +37,6 @@ void append(char *buf, const char *s) {
 int classify(const char *senderid, int flag) {
   // The identity is sent only for a flag of exactly 1.
   const char outbound = flag == 1;
-  g_iTimeout = zelmd_timeout;
   return process_zelmd_request(zelmd_host.s, zelmd_host.len, zelmd_port.s, zelmd_port.len,
                                mail_from, remoteip, senderid, outbound, message_buffer,
                                isStream ? message_len : 0, static_cast<char>(isStream),

@@ -69,6 +69,7 @@ extern int zelmd_out_totmsgs_action, zelmd_out_totmsgs_num;
 extern stralloc zelmd_report_imap_folder, zelmd_queue_binary;
 extern int zelmd_require_scan;
 extern int zelmd_timeout; // seconds for the whole exchange with the daemon; 0: no limit
+extern int zelmd_connect_timeout; // seconds for one address to connect; 0: no own limit
 
 extern stralloc zelmd_spool_dir; // where the per-message working directories are made
 

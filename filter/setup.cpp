@@ -3,6 +3,7 @@
 
 #include "control.h"
 #include "exitcode.h"
+#include "http_client.h"
 #include "qmail-zelmd.h"
 
 stralloc zelmd_in_host, zelmd_in_port, zelmd_out_host, zelmd_out_port;
@@ -17,6 +18,7 @@ int zelmd_out_totmsgs_action, zelmd_out_totmsgs_num;
 stralloc zelmd_report_imap_folder, zelmd_queue_binary;
 int zelmd_require_scan;
 int zelmd_timeout;
+int zelmd_connect_timeout;
 
 stralloc zelmd_spool_dir;
 
@@ -61,6 +63,7 @@ const control_setting control_settings[] = {
     text("control/zelmd_queue_binary", &zelmd_queue_binary, "bin/qmail-queue"),
     number("control/zelmd_require_scan", &zelmd_require_scan, 0),
     number("control/zelmd_timeout", &zelmd_timeout, 120),
+    number("control/zelmd_connect_timeout", &zelmd_connect_timeout, 5),
     text("control/zelmd_spool_dir", &zelmd_spool_dir, "/tmp/qmail-zelmd"),
 };
 const size_t control_settings_count = sizeof control_settings / sizeof control_settings[0];
@@ -88,4 +91,7 @@ void setup() {
   // Only a wrapped-around number reads as negative; never wait for ever
   // because of one.
   if (zelmd_timeout < 0) zelmd_timeout = 120;
+  if (zelmd_connect_timeout < 0) zelmd_connect_timeout = 5;
+  g_iTimeout = zelmd_timeout;
+  g_iConnectTimeout = zelmd_connect_timeout;
 }

@@ -7,6 +7,8 @@
 
 #include "syslog_catcher.h"
 
+namespace fs = std::filesystem;
+
 void point_at(const qmail_home &h, int port, const std::string &host) {
   for (const char *f : {"zelmd_in_host", "zelmd_out_host"}) h.control(f, host + "\n");
   for (const char *f : {"zelmd_in_port", "zelmd_out_port"})
@@ -24,10 +26,19 @@ caught run_caught(const qmail_home &h, filter_run run) {
     c.log_caught = true;
     // Names from a file of our own, and no name server asked.
     std::ofstream(h.root / "hosts") << "127.0.0.1 localhost zelmd.test "
-                                    << long_name.substr(0, 127) << "\n";
+                                    << long_name.substr(0, 127) << "\n"
+                                    << "127.0.0.2 multi.test\n127.0.0.1 multi.test\n";
     std::ofstream(h.root / "nsswitch.conf") << "hosts: files\n";
     run.binds.emplace_back((h.root / "hosts").string(), "/etc/hosts");
     run.binds.emplace_back((h.root / "nsswitch.conf").string(), "/etc/nsswitch.conf");
+    // The addresses of multi.test in the order written: 127.0.0.2 first,
+    // which the default sorting would put second.
+    if (fs::exists("/etc/gai.conf")) {
+      std::ofstream(h.root / "gai.conf") << "precedence ::1/128 50\nprecedence ::/0 40\n"
+                                            "precedence ::ffff:127.0.0.2/128 15\n"
+                                            "precedence ::ffff:0:0/96 10\n";
+      run.binds.emplace_back((h.root / "gai.conf").string(), "/etc/gai.conf");
+    }
   }
   c.run = run_filter(h, run);
   if (log) c.log = log->take();

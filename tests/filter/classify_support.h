@@ -28,7 +28,8 @@ struct caught {
 // Runs the filter, then stops the daemon. With can_isolate() the run's
 // /dev holds a syslog catcher, so every log line is seen, and names
 // resolve from a hosts file alone: localhost, zelmd.test and the first
-// 127 characters of long_name, all 127.0.0.1.
+// 127 characters of long_name, all 127.0.0.1, and multi.test, 127.0.0.2
+// and then 127.0.0.1.
 extern const std::string long_name;
 caught run_caught(const qmail_home &h, loopback_daemon &d, filter_run run);
 // The same without a daemon.

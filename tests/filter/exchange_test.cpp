@@ -1,7 +1,12 @@
 // How the exchange with the daemon can go: every framing of an answer the
 // filter must take, and every way it can fail, with and without
 // zelmd_require_scan. Runs that wait for a deadline use 1 s.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include "classify_support.h"
+#include "fd.h"
 
 namespace fs = std::filesystem;
 
@@ -258,6 +263,75 @@ TEST(Exchange, DeadlineSlowAnswer) {
        false,
        "reading the answer: time-out after 1 s"},
       {0});
+}
+
+// A name with two addresses, 127.0.0.2 first: an address that drops
+// connection attempts is left for the next after the connect limit, one
+// that refuses at once; one that connects and stays silent holds the
+// request to the overall limit. The reason names the address.
+TEST(Exchange, ConnectLimitFailover) {
+  if (!can_isolate()) GTEST_SKIP() << "needs root and mount namespaces";
+  enum kind { answers, black_hole, refuses, silent };
+  struct {
+    const char *name;
+    kind first, second;
+    int connect_limit;
+    std::string reason; // after "daemon multi.test:PORT"; empty: classified
+  } cases[] = {
+      {"first black-holed", black_hole, answers, 1, ""},
+      {"first refuses", refuses, answers, 1, ""},
+      {"first connects and stays silent", silent, answers, 1,
+       " (127.0.0.2): reading the answer: time-out after 3 s"},
+      {"no connect limit: the first takes all the time", black_hole, answers, 0,
+       ": connect: 127.0.0.2: time-out after 3 s"},
+      {"both black-holed", black_hole, black_hole, 1,
+       ": connect: 127.0.0.2: time-out after 1 s; 127.0.0.1: time-out after 1 s"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    qmail_home h;
+    loopback_daemon d({.response = http_response(lines)});
+    const int port = c.second == answers ? d.port() : loopback_daemon::unused_port();
+    // A listener whose queue is full drops further connection attempts.
+    std::vector<fd_owner> held;
+    const auto listen_at = [&](const char *ip, int backlog) {
+      fd_owner l(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(static_cast<uint16_t>(port));
+      inet_pton(AF_INET, ip, &a.sin_addr);
+      ASSERT_EQ(bind(l.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << ip;
+      ASSERT_EQ(listen(l.get(), backlog), 0);
+      for (int i = 0; backlog == 0 && i < 2; ++i) {
+        fd_owner f(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        connect(f.get(), reinterpret_cast<sockaddr *>(&a), sizeof a);
+        held.push_back(std::move(f));
+      }
+      held.push_back(std::move(l));
+    };
+    if (c.first == black_hole) listen_at("127.0.0.2", 0);
+    if (c.first == silent) listen_at("127.0.0.2", 16);
+    if (c.second == black_hole) listen_at("127.0.0.1", 0);
+    point_at(h, port, "multi.test");
+    h.control("zelmd_check_inbound", "1\n");
+    h.control("zelmd_timeout", "3\n");
+    h.control("zelmd_connect_timeout", std::to_string(c.connect_limit) + "\n");
+    h.control("zelmd_require_scan", "1\n");
+    const auto got = run_caught(h, d,
+                                {.message = small,
+                                 .envelope = envelope({"Fa", "Tb"}),
+                                 .env = {"TCPREMOTEIP=192.0.2.7"},
+                                 .deadline_seconds = 10});
+    if (c.reason.empty()) {
+      EXPECT_EQ(got.run.code, 0) << got.run;
+      EXPECT_TRUE(
+          logged(got, {"IN  IP: 192.0.2.7, From: a, sClass: Bulk, vClass: Clean, RefID: ref-42"}));
+    } else {
+      EXPECT_EQ(got.run.code, 71) << got.run;
+      EXPECT_TRUE(logged(got, {"IP: 192.0.2.7 - daemon multi.test:" + std::to_string(port) +
+                               c.reason + " (exit 71)"}));
+    }
+  }
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <memory>
 
 #include <syslog.h>
 
@@ -18,12 +19,17 @@ void point_at(const qmail_home &h, int port, const std::string &host) {
 const std::string long_name = std::string(60, 'a') + "." + std::string(60, 'b') + ".cccccc";
 
 caught run_caught(const qmail_home &h, filter_run run) {
-  caught c;
-  std::optional<syslog_catcher> log;
-  if (can_isolate()) {
-    log.emplace(h.root / "dev");
-    run.binds.emplace_back(log->dir().string(), "/dev");
-    c.log_caught = true;
+  return run_caught({&h}, {std::move(run)})[0];
+}
+
+std::vector<caught> run_caught(const std::vector<const qmail_home *> &homes,
+                               std::vector<filter_run> runs) {
+  std::vector<std::unique_ptr<syslog_catcher>> logs;
+  for (size_t i = 0; i < runs.size() && can_isolate(); ++i) {
+    const qmail_home &h = *homes.at(i);
+    filter_run &run = runs[i];
+    logs.push_back(std::make_unique<syslog_catcher>(h.root / "dev"));
+    run.binds.emplace_back(logs.back()->dir().string(), "/dev");
     // Names from a file of our own, and no name server asked.
     std::ofstream(h.root / "hosts") << "127.0.0.1 localhost zelmd.test "
                                     << long_name.substr(0, 127) << "\n"
@@ -40,9 +46,14 @@ caught run_caught(const qmail_home &h, filter_run run) {
       run.binds.emplace_back((h.root / "gai.conf").string(), "/etc/gai.conf");
     }
   }
-  c.run = run_filter(h, run);
-  if (log) c.log = log->take();
-  return c;
+  const auto results = run_filters(homes, runs);
+  std::vector<caught> all(results.size());
+  for (size_t i = 0; i < all.size(); ++i) {
+    all[i].run = results[i];
+    all[i].log_caught = i < logs.size();
+    if (all[i].log_caught) all[i].log = logs[i]->take();
+  }
+  return all;
 }
 
 caught run_caught(const qmail_home &h, loopback_daemon &d, filter_run run) {

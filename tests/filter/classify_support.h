@@ -34,6 +34,9 @@ extern const std::string long_name;
 caught run_caught(const qmail_home &h, loopback_daemon &d, filter_run run);
 // The same without a daemon.
 caught run_caught(const qmail_home &h, filter_run run);
+// Runs side by side (run_filters), each with a catcher of its own.
+std::vector<caught> run_caught(const std::vector<const qmail_home *> &homes,
+                               std::vector<filter_run> runs);
 
 // The log lines are exactly texts, each sent as the filter's syslog
 // format demands: LOG_MAIL, LOG_INFO, "qmail-zelmd", the filter's pid.

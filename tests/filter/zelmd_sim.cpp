@@ -52,13 +52,19 @@ zelmd_sim::zelmd_sim(answers how) {
 }
 
 zelmd_sim::~zelmd_sim() {
+  stop();
+  std::error_code ec;
+  fs::remove_all(dir_, ec);
+}
+
+void zelmd_sim::stop() {
+  if (pid_ <= 0) return;
   kill(pid_, SIGTERM);
   int st = 0;
   while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
   }
+  pid_ = -1;
   EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "zelmd-sim ended with status " << st;
-  std::error_code ec;
-  fs::remove_all(dir_, ec);
 }
 
 void zelmd_sim::answer(const std::string &bytes) const {

@@ -14,7 +14,7 @@ class zelmd_sim {
 public:
   enum class answers { from_file, classified };
   explicit zelmd_sim(answers how = answers::from_file);
-  // Stops it with SIGTERM; it must end with exit code 0.
+  // Stops it with SIGTERM unless stop() did; it must end with exit code 0.
   ~zelmd_sim();
   zelmd_sim(const zelmd_sim &) = delete;
   zelmd_sim &operator=(const zelmd_sim &) = delete;
@@ -22,6 +22,8 @@ public:
   int port() const { return port_; }
   // What the next requests are answered with.
   void answer(const std::string &bytes) const;
+  // Stops it now, as the destructor would, e.g. while filters use it.
+  void stop();
 
 private:
   std::filesystem::path dir_;

@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 
 . tools/need.sh
 need cmake g++ make pkg-config libgtest-dev libcpp-httplib-dev lintian
+# HAProxy in front of two daemons: its test skips without it.
+want haproxy
 
 jobs=$(nproc)
 status=0

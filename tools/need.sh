@@ -1,10 +1,16 @@
 # Sourced by the project's commands: need PACKAGE... installs with apt-get
 # the Debian packages that are not installed yet.
-need() {
+
+# The packages named that are not installed, in $missing.
+find_missing() {
   missing=""
   for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
   done
+}
+
+need() {
+  find_missing "$@"
   [ -n "$missing" ] || return 0
   echo "installing:$missing"
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
@@ -15,10 +21,7 @@ need() {
 # package may be a server that starts its own service on install, so
 # services are kept down meanwhile, unless the machine has such a rule.
 want() {
-  missing=""
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
-  done
+  find_missing "$@"
   [ -n "$missing" ] || return 0
   echo "installing:$missing"
   rule=""

@@ -277,6 +277,20 @@ http {{
         with open(self.access_log) as f:
             return [tuple(line.split()) for line in f if line.strip()]
 
+    def settled_requests(self):
+        """requests() once the count holds still: nginx writes a request's
+        line after its answer, when the client may have ended already."""
+        last = self.requests()
+        for _ in range(40):
+            if last is None:
+                break
+            time.sleep(0.05)
+            now = self.requests()
+            if len(now) == len(last):
+                break
+            last = now
+        return last
+
     def stop(self):
         if self.proc and self.proc.poll() is None:
             self.proc.send_signal(signal.SIGQUIT if self.access_log else signal.SIGTERM)
@@ -388,7 +402,7 @@ class Bench:
         capture = os.path.join(self.bin, "capture")
         filt, floor = self.commands(name, host, capture)
         expect = self.messages[size][1]
-        seen = len(self.daemon.requests() or [])
+        seen = len(self.daemon.settled_requests() or [])
         for who, cmd in (("filter", filt), ("floor", floor)):
             got_msg = os.path.join(self.work, "got-message")
             got_env = os.path.join(self.work, "got-envelope")
@@ -406,11 +420,10 @@ class Bench:
                     raise SystemExit(f"{name}: the filter did not stamp the verdict behind the header")
             elif hashlib.sha256(got).digest() != hashlib.sha256(expect).digest():
                 raise SystemExit(f"{name}: {who} did not hand on the message unchanged")
-        reqs = self.daemon.requests()
+        reqs = self.daemon.settled_requests()
         if reqs is None:
             return
-        time.sleep(0.05)  # nginx writes its log line after the answer
-        reqs = self.daemon.requests()[seen:]
+        reqs = reqs[seen:]
         want = 2 if host else 0
         if len(reqs) != want:
             raise SystemExit(f"{name}: the daemon saw {len(reqs)} requests, not {want}")
@@ -443,7 +456,7 @@ class Bench:
         wall time until the last ended, their CPU from wait4, the daemon's."""
         cwd, argv = cmd
         message = self.messages[THROUGHPUT_SIZE][1]
-        seen = len(self.daemon.requests() or [])
+        seen = len(self.daemon.settled_requests() or [])
         daemon0 = self.daemon.cpu_ns()
         t0 = time.monotonic()
         deadline = t0 + seconds
@@ -480,8 +493,7 @@ class Bench:
                              + ", ".join(f"{c} ({t} times)" for c, t in sorted(got["exits"].items()))
                              + f" of {got['count']} runs")
         if self.daemon.access_log:
-            time.sleep(0.05)  # nginx writes its log line after the answer
-            answered = len(self.daemon.requests()) - seen
+            answered = len(self.daemon.settled_requests()) - seen
             if answered != got["count"]:
                 raise SystemExit(f"{THROUGHPUT_NAME}, {n} at once: the daemon saw {answered} "
                                  f"requests for {got['count']} messages")

@@ -43,7 +43,7 @@ KIB, MIB = 1024, 1024 * 1024
 THROUGHPUT_NAME = "throughput inline 4 KiB to 127.0.0.1"
 THROUGHPUT_SIZE, THROUGHPUT_HOST = 4 * KIB, "127.0.0.1"
 CONCURRENCY = (1, 8, 64)
-THROUGHPUT_ROUNDS = 2  # per side and concurrency, the order alternating
+THROUGHPUT_ROUNDS = 4  # per side and concurrency, the order alternating
 
 # name, message size, daemon host (None: classification off), pairs
 SCENARIOS = [
@@ -456,10 +456,11 @@ class Bench:
         wall time until the last ended, their CPU from wait4, the daemon's."""
         cwd, argv = cmd
         message = self.messages[THROUGHPUT_SIZE][1]
+        envelope = envelope_bytes()
         seen = len(self.daemon.settled_requests() or [])
-        daemon0 = self.daemon.cpu_ns()
-        t0 = time.monotonic()
-        deadline = t0 + seconds
+        # The runners are all there before the clock starts, and all start
+        # when the go pipe closes: forking 64 of them takes a while.
+        go_r, go_w = os.pipe()
         workers = []
         for _ in range(n):
             r, w = os.pipe()
@@ -468,12 +469,18 @@ class Bench:
                 code = 1
                 try:
                     os.close(r)
-                    throughput_worker(cwd, argv, message, envelope_bytes(), deadline, w)
+                    os.close(go_w)
+                    os.read(go_r, 1)
+                    throughput_worker(cwd, argv, message, envelope, time.monotonic() + seconds, w)
                     code = 0
                 finally:
                     os._exit(code)
             os.close(w)
             workers.append((pid, r))
+        os.close(go_r)
+        daemon0 = self.daemon.cpu_ns()
+        t0 = time.monotonic()
+        os.close(go_w)
         got = {"count": 0, "cpu_us": 0, "driver_us": 0, "exits": {}}
         for pid, r in workers:
             with os.fdopen(r, "rb") as f:
@@ -568,20 +575,25 @@ class Bench:
         header = ("at once", "msg/s filter", "floor", "ratio", "cpu ms/msg filter", "floor", "ratio",
                   "daemon cpu ms/msg filter", "floor", "messages filter", "floor")
         lines, driver, per_core = [], [], []
-        for n, totals in results:
-            t = {who: {k: sum(r[k] for r in rounds) for k in ("count", "wall_us", "cpu_us", "daemon_us", "driver_us")}
-                 for who, rounds in totals.items()}
-            rate = {who: v["count"] / (v["wall_us"] / 1e6) for who, v in t.items()}
-            cpu = {who: v["cpu_us"] / v["count"] / 1000 for who, v in t.items()}
-            daemon = {who: v["daemon_us"] / v["count"] / 1000 for who, v in t.items()}
-            driver.append(max(v["driver_us"] / v["count"] / 1000 for v in t.values()))
-            per_core.append(f"{1000 / cpu['filter']:.0f} at {n}")
-            lines.append((str(n), f"{rate['filter']:.0f}", f"{rate['floor']:.0f}", f"{rate['filter'] / rate['floor']:.2f}",
-                          f"{cpu['filter']:.2f}", f"{cpu['floor']:.2f}", f"{cpu['filter'] / cpu['floor']:.2f}",
-                          f"{daemon['filter']:.3f}", f"{daemon['floor']:.3f}",
-                          str(t["filter"]["count"]), str(t["floor"]["count"])))
+        for n, rounds in results:
+            figures = {who: [{"rate": r["count"] / (r["wall_us"] / 1e6), "cpu": r["cpu_us"] / r["count"] / 1000,
+                              "daemon": r["daemon_us"] / r["count"] / 1000} for r in rs]
+                       for who, rs in rounds.items()}
+            med = {who: {k: statistics.median(f[k] for f in fs) for k in ("rate", "cpu", "daemon")}
+                   for who, fs in figures.items()}
+            ratio = {k: statistics.median(a[k] / b[k] for a, b in zip(figures["filter"], figures["floor"]))
+                     for k in ("rate", "cpu")}
+            driver.append(max(sum(r["driver_us"] for r in rs) / sum(r["count"] for r in rs) / 1000
+                              for rs in rounds.values()))
+            per_core.append(f"{1000 / med['filter']['cpu']:.0f} at {n}")
+            f, g = med["filter"], med["floor"]
+            lines.append((str(n), f"{f['rate']:.0f}", f"{g['rate']:.0f}", f"{ratio['rate']:.2f}",
+                          f"{f['cpu']:.2f}", f"{g['cpu']:.2f}", f"{ratio['cpu']:.2f}",
+                          f"{f['daemon']:.3f}", f"{g['daemon']:.3f}",
+                          str(sum(r["count"] for r in rounds["filter"])),
+                          str(sum(r["count"] for r in rounds["floor"]))))
         print(f"{THROUGHPUT_NAME}: filters (or floors) side by side, {THROUGHPUT_ROUNDS} rounds "
-              f"of {seconds:.1f} s each")
+              f"of {seconds:.1f} s each; medians of the rounds, of pairwise ratios filter/floor")
         print_table(header, lines, ())
         print("cpu per message: filter or floor with its queue program (wait4); daemon: "
               "its CPU per request; nothing pinned")
@@ -612,7 +624,7 @@ def main():
     p.add_argument("--strict", action="store_true", help="exit 2 when a target is missed")
     p.add_argument("--no-throughput", dest="throughput", action="store_false",
                    help="leave out the throughput table (filters side by side)")
-    p.add_argument("--throughput-seconds", type=float, default=2.0,
+    p.add_argument("--throughput-seconds", type=float, default=1.0,
                    help="length of each throughput round (scaled by --pairs-scale)")
     args = p.parse_args()
 

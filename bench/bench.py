@@ -23,6 +23,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import traceback
 
 CPU_WALL_LIMIT = 1.25
 RSS_LIMIT_KIB = 4096
@@ -473,6 +474,8 @@ class Bench:
                     os.read(go_r, 1)
                     throughput_worker(cwd, argv, message, envelope, time.monotonic() + seconds, w)
                     code = 0
+                except BaseException:
+                    traceback.print_exc()
                 finally:
                     os._exit(code)
             os.close(w)
@@ -598,7 +601,7 @@ class Bench:
         print("cpu per message: filter or floor with its queue program (wait4); daemon: "
               "its CPU per request; nothing pinned")
         print(f"the runners starting them took up to {max(driver):.2f} ms per message besides; "
-              f"messages per second per core of the filter alone: {', '.join(per_core)}")
+              f"messages per second per core of filter and drain: {', '.join(per_core)}")
 
     def cleanup(self):
         if self.daemon:

@@ -5,13 +5,16 @@ Every scenario runs filter and floor in pairs, alternating which goes first,
 through bench/measure.c, which reports each run's CPU (user + system, the
 process and its reaped queue program), wall time and peak RSS from wait4.
 Per scenario the table gives the medians and the medians of the pairwise
-ratios filter/floor. Started by bench/run.sh, which builds what it needs.
+ratios filter/floor. A second table gives messages per second and CPU per
+message with 1, 8 and 64 filters (or floors) at once. Started by
+bench/run.sh, which builds what it needs.
 """
 
 import argparse
 import hashlib
 import json
 import os
+import resource
 import shutil
 import signal
 import socket
@@ -20,6 +23,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import traceback
 
 CPU_WALL_LIMIT = 1.25
 RSS_LIMIT_KIB = 4096
@@ -34,6 +38,13 @@ SENDER = b"sender@example.org"
 RECIPIENTS = (b"rcpt1@example.net", b"rcpt2@example.net")
 
 KIB, MIB = 1024, 1024 * 1024
+
+# Throughput: filters (or floors) running side by side, each starting the
+# next message as soon as its last one ended, for a fixed time per round.
+THROUGHPUT_NAME = "throughput inline 4 KiB to 127.0.0.1"
+THROUGHPUT_SIZE, THROUGHPUT_HOST = 4 * KIB, "127.0.0.1"
+CONCURRENCY = (1, 8, 64)
+THROUGHPUT_ROUNDS = 4  # per side and concurrency, the order alternating
 
 # name, message size, daemon host (None: classification off), pairs
 SCENARIOS = [
@@ -87,6 +98,37 @@ def localhost_addresses(port):
     return found
 
 
+def throughput_worker(cwd, argv, message, envelope, deadline, out):
+    """One of the concurrent runners, in a process of its own: runs argv
+    back to back until the deadline and writes what it counted to out.
+    The message fits a pipe, so it waits there whole, as the envelope does,
+    and no feeder is needed."""
+    os.chdir(cwd)
+    env = {"PATH": "/usr/bin:/bin"}
+    actions = lambda m, e: [(os.POSIX_SPAWN_DUP2, m, 0), (os.POSIX_SPAWN_DUP2, e, 1),
+                            (os.POSIX_SPAWN_OPEN, 2, "/dev/null", os.O_WRONLY, 0)]
+    count, cpu_us, exits = 0, 0, {}
+    while time.monotonic() < deadline:
+        mr, mw = os.pipe()
+        er, ew = os.pipe()
+        os.write(mw, message)
+        os.close(mw)
+        os.write(ew, envelope)
+        os.close(ew)
+        pid = os.posix_spawn(argv[0], argv, env, file_actions=actions(mr, er))
+        os.close(mr)
+        os.close(er)
+        _, status, ru = os.wait4(pid, 0)
+        code = os.waitstatus_to_exitcode(status)
+        if code != 0:
+            exits[code] = exits.get(code, 0) + 1
+        count += 1
+        cpu_us += round((ru.ru_utime + ru.ru_stime) * 1e6)
+    me = resource.getrusage(resource.RUSAGE_SELF)
+    os.write(out, json.dumps({"count": count, "cpu_us": cpu_us, "exits": exits,
+                              "driver_us": round((me.ru_utime + me.ru_stime) * 1e6)}).encode())
+
+
 def wait_listening(port, proc, seconds=10):
     end = time.monotonic() + seconds
     while time.monotonic() < end:
@@ -98,6 +140,16 @@ def wait_listening(port, proc, seconds=10):
         except OSError:
             time.sleep(0.05)
     return False
+
+
+def print_table(header, lines, left):
+    widths = [max(len(r[i]) for r in [header] + lines) for i in range(len(header))]
+    fmt = lambda r: "  ".join(c.ljust(w) if i in left else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths)))
+    print(fmt(header))
+    print("  ".join("-" * w for w in widths))
+    for r in lines:
+        print(fmt(r))
+    print()
 
 
 class Daemon:
@@ -130,7 +182,7 @@ class Daemon:
 worker_processes 1;
 pid {prefix}/nginx.pid;
 error_log {prefix}/error.log;
-events {{ worker_connections 64; }}
+events {{ worker_connections 1024; }}
 http {{
   log_format bench '$request_uri $content_length';
   access_log {self.access_log} bench;
@@ -179,12 +231,66 @@ http {{
         if self.cpu is not None:
             os.sched_setaffinity(0, {self.cpu})
 
+    def pids(self):
+        """The daemon's process and its children (nginx's workers)."""
+        pids = [self.proc.pid]
+        for entry in os.listdir("/proc"):
+            if entry.isdigit():
+                try:
+                    with open(f"/proc/{entry}/stat") as f:
+                        ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+                except (OSError, IndexError, ValueError):
+                    continue
+                if ppid == self.proc.pid:
+                    pids.append(int(entry))
+        return pids
+
+    def cpu_ns(self):
+        """CPU time of the daemon's threads so far, from schedstat (to the
+        nanosecond; stat counts in clock ticks, too coarse for a few seconds
+        of a cheap daemon)."""
+        total = 0
+        for pid in self.pids():
+            try:
+                tasks = os.listdir(f"/proc/{pid}/task")
+            except OSError:
+                continue
+            for tid in tasks:
+                try:
+                    with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+                        total += int(f.read().split()[0])
+                except (OSError, IndexError, ValueError):
+                    pass
+        return total
+
+    def set_cpus(self, cpus):
+        for pid in self.pids():
+            for tid in os.listdir(f"/proc/{pid}/task"):
+                try:
+                    os.sched_setaffinity(int(tid), cpus)
+                except OSError:
+                    pass
+
     def requests(self):
         """(uri, body length) of each request so far; nginx only."""
         if not self.access_log or not os.path.exists(self.access_log):
             return None
         with open(self.access_log) as f:
             return [tuple(line.split()) for line in f if line.strip()]
+
+    def settled_requests(self):
+        """requests() once the count holds still: nginx writes a request's
+        line after its answer, when the client may have ended already."""
+        last = self.requests()
+        for _ in range(40):
+            if last is None:
+                break
+            time.sleep(0.05)
+            now = self.requests()
+            if len(now) == len(last):
+                break
+            last = now
+        return last
 
     def stop(self):
         if self.proc and self.proc.poll() is None:
@@ -216,7 +322,10 @@ class Bench:
         with open(self.envelope, "wb") as f:
             f.write(envelope_bytes())
         self.messages = {}
-        for size in sorted({s[1] for s in self.scenarios()}):
+        sizes = {s[1] for s in self.scenarios()}
+        if self.wants_throughput():
+            sizes.add(THROUGHPUT_SIZE)
+        for size in sorted(sizes):
             path = os.path.join(self.work, f"message-{size}")
             data = message_bytes(size)
             with open(path, "wb") as f:
@@ -240,6 +349,12 @@ class Bench:
             chosen = [s for s in SCENARIOS if any(o in s[0] for o in self.args.only)]
         scale = self.args.pairs_scale
         return [(n, size, host, max(3, int(round(p * scale)))) for n, size, host, p in chosen]
+
+    def wants_throughput(self):
+        return self.args.throughput and (not self.args.only or any(o in THROUGHPUT_NAME for o in self.args.only))
+
+    def throughput_seconds(self):
+        return max(0.5, self.args.throughput_seconds * self.args.pairs_scale)
 
     def home(self, name, host, queue):
         """A qmail home whose control files give this scenario."""
@@ -288,7 +403,7 @@ class Bench:
         capture = os.path.join(self.bin, "capture")
         filt, floor = self.commands(name, host, capture)
         expect = self.messages[size][1]
-        seen = len(self.daemon.requests() or [])
+        seen = len(self.daemon.settled_requests() or [])
         for who, cmd in (("filter", filt), ("floor", floor)):
             got_msg = os.path.join(self.work, "got-message")
             got_env = os.path.join(self.work, "got-envelope")
@@ -306,11 +421,10 @@ class Bench:
                     raise SystemExit(f"{name}: the filter did not stamp the verdict behind the header")
             elif hashlib.sha256(got).digest() != hashlib.sha256(expect).digest():
                 raise SystemExit(f"{name}: {who} did not hand on the message unchanged")
-        reqs = self.daemon.requests()
+        reqs = self.daemon.settled_requests()
         if reqs is None:
             return
-        time.sleep(0.05)  # nginx writes its log line after the answer
-        reqs = self.daemon.requests()[seen:]
+        reqs = reqs[seen:]
         want = 2 if host else 0
         if len(reqs) != want:
             raise SystemExit(f"{name}: the daemon saw {len(reqs)} requests, not {want}")
@@ -337,6 +451,92 @@ class Bench:
                 a = self.run(size, filt)
             rows.append((a, b))
         return rows
+
+    def throughput_round(self, cmd, n, seconds):
+        """n runners of cmd side by side for about seconds: messages done,
+        wall time until the last ended, their CPU from wait4, the daemon's."""
+        cwd, argv = cmd
+        message = self.messages[THROUGHPUT_SIZE][1]
+        envelope = envelope_bytes()
+        seen = len(self.daemon.settled_requests() or [])
+        # The runners are all there before the clock starts, and all start
+        # when the go pipe closes: forking 64 of them takes a while.
+        go_r, go_w = os.pipe()
+        workers = []
+        for _ in range(n):
+            r, w = os.pipe()
+            pid = os.fork()
+            if pid == 0:
+                code = 1
+                try:
+                    os.close(r)
+                    os.close(go_w)
+                    os.read(go_r, 1)
+                    throughput_worker(cwd, argv, message, envelope, time.monotonic() + seconds, w)
+                    code = 0
+                except BaseException:
+                    traceback.print_exc()
+                finally:
+                    os._exit(code)
+            os.close(w)
+            workers.append((pid, r))
+        os.close(go_r)
+        daemon0 = self.daemon.cpu_ns()
+        t0 = time.monotonic()
+        os.close(go_w)
+        got = {"count": 0, "cpu_us": 0, "driver_us": 0, "exits": {}}
+        for pid, r in workers:
+            with os.fdopen(r, "rb") as f:
+                data = f.read()
+            _, status = os.waitpid(pid, 0)
+            if status != 0 or not data:
+                raise SystemExit(f"{THROUGHPUT_NAME}: a runner of {argv[0]} failed")
+            part = json.loads(data)
+            for k in ("count", "cpu_us", "driver_us"):
+                got[k] += part[k]
+            for code, times in part["exits"].items():
+                got["exits"][code] = got["exits"].get(code, 0) + times
+        got["wall_us"] = round((time.monotonic() - t0) * 1e6)
+        got["daemon_us"] = round((self.daemon.cpu_ns() - daemon0) / 1000)
+        if got["exits"]:
+            raise SystemExit(f"{THROUGHPUT_NAME}, {n} at once: {argv[0]} ended with "
+                             + ", ".join(f"{c} ({t} times)" for c, t in sorted(got["exits"].items()))
+                             + f" of {got['count']} runs")
+        if self.daemon.access_log:
+            answered = len(self.daemon.settled_requests()) - seen
+            if answered != got["count"]:
+                raise SystemExit(f"{THROUGHPUT_NAME}, {n} at once: the daemon saw {answered} "
+                                 f"requests for {got['count']} messages")
+        return got
+
+    def measure_throughput(self):
+        """Rounds of each concurrency for filter and floor in turn. Nothing is
+        pinned: runners side by side on one CPU would only take turns."""
+        self.daemon.set_cpus(os.sched_getaffinity(0))
+        try:
+            return self.throughput_rounds()
+        finally:
+            if self.pins:
+                self.daemon.set_cpus({self.pins[1]})
+
+    def throughput_rounds(self):
+        seconds = self.throughput_seconds()
+        filt, floor = self.commands(THROUGHPUT_NAME, THROUGHPUT_HOST, os.path.join(self.bin, "drain"))
+        sides = {"filter": (filt[0], filt[1:]), "floor": (floor[0], floor[1:])}
+        for cmd in sides.values():  # warm caches and the daemon; not counted
+            self.throughput_round(cmd, 8, 0.3)
+        results = []
+        for n in CONCURRENCY:
+            t = time.monotonic()
+            totals = {who: [] for who in sides}
+            for i in range(THROUGHPUT_ROUNDS):
+                order = ("filter", "floor") if i % 2 == 0 else ("floor", "filter")
+                for who in order:
+                    totals[who].append(self.throughput_round(sides[who], n, seconds))
+            log(f"{THROUGHPUT_NAME}: {n} at once, {THROUGHPUT_ROUNDS} rounds of {seconds:.1f} s "
+                f"per side in {time.monotonic() - t:.1f} s")
+            results.append((n, totals))
+        return results
 
     # --- report -------------------------------------------------------------
     @staticmethod
@@ -367,17 +567,41 @@ class Bench:
                           f"{f['wall_us'] / 1000:.2f}", f"{g['wall_us'] / 1000:.2f}", f"{ratio['wall_us']:.2f}",
                           f"{f['maxrss_kib']:.0f}", f"{g['maxrss_kib']:.0f}",
                           "held" if not misses else "MISSED: " + ", ".join(misses)))
-        widths = [max(len(r[i]) for r in [header] + lines) for i in range(len(header))]
-        fmt = lambda r: "  ".join(c.ljust(w) if i in (0, 10) else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths)))
-        print(fmt(header))
-        print("  ".join("-" * w for w in widths))
-        for r in lines:
-            print(fmt(r))
-        print()
+        print_table(header, lines, (0, 10))
         print(f"targets: cpu and wall ratio (median of pairwise filter/floor) <= {CPU_WALL_LIMIT}, "
               f"peak rss of every filter run <= {RSS_LIMIT_KIB} KiB")
         print("all targets held" if held_all else "some targets missed")
         return held_all
+
+    @staticmethod
+    def report_throughput(results, seconds):
+        header = ("at once", "msg/s filter", "floor", "ratio", "cpu ms/msg filter", "floor", "ratio",
+                  "daemon cpu ms/msg filter", "floor", "messages filter", "floor")
+        lines, driver, per_core = [], [], []
+        for n, rounds in results:
+            figures = {who: [{"rate": r["count"] / (r["wall_us"] / 1e6), "cpu": r["cpu_us"] / r["count"] / 1000,
+                              "daemon": r["daemon_us"] / r["count"] / 1000} for r in rs]
+                       for who, rs in rounds.items()}
+            med = {who: {k: statistics.median(f[k] for f in fs) for k in ("rate", "cpu", "daemon")}
+                   for who, fs in figures.items()}
+            ratio = {k: statistics.median(a[k] / b[k] for a, b in zip(figures["filter"], figures["floor"]))
+                     for k in ("rate", "cpu")}
+            driver.append(max(sum(r["driver_us"] for r in rs) / sum(r["count"] for r in rs) / 1000
+                              for rs in rounds.values()))
+            per_core.append(f"{1000 / med['filter']['cpu']:.0f} at {n}")
+            f, g = med["filter"], med["floor"]
+            lines.append((str(n), f"{f['rate']:.0f}", f"{g['rate']:.0f}", f"{ratio['rate']:.2f}",
+                          f"{f['cpu']:.2f}", f"{g['cpu']:.2f}", f"{ratio['cpu']:.2f}",
+                          f"{f['daemon']:.3f}", f"{g['daemon']:.3f}",
+                          str(sum(r["count"] for r in rounds["filter"])),
+                          str(sum(r["count"] for r in rounds["floor"]))))
+        print(f"{THROUGHPUT_NAME}: filters (or floors) side by side, {THROUGHPUT_ROUNDS} rounds "
+              f"of {seconds:.1f} s each; medians of the rounds, of pairwise ratios filter/floor")
+        print_table(header, lines, ())
+        print("cpu per message: filter or floor with its queue program (wait4); daemon: "
+              "its CPU per request; nothing pinned")
+        print(f"the runners starting them took up to {max(driver):.2f} ms per message besides; "
+              f"messages per second per core of filter and drain: {', '.join(per_core)}")
 
     def cleanup(self):
         if self.daemon:
@@ -401,6 +625,10 @@ def main():
     p.add_argument("--no-pin", dest="pin", action="store_false",
                    help="let the scheduler place every process")
     p.add_argument("--strict", action="store_true", help="exit 2 when a target is missed")
+    p.add_argument("--no-throughput", dest="throughput", action="store_false",
+                   help="leave out the throughput table (filters side by side)")
+    p.add_argument("--throughput-seconds", type=float, default=1.0,
+                   help="length of each throughput round (scaled by --pairs-scale)")
     args = p.parse_args()
 
     bench = Bench(args)
@@ -418,11 +646,21 @@ def main():
             rows = bench.measure_scenario(name, size, host, pairs)
             log(f"{name}: {pairs} pairs in {time.monotonic() - t:.1f} s")
             results.append((name, rows))
+        throughput = []
+        if bench.wants_throughput():
+            bench.check(THROUGHPUT_NAME, THROUGHPUT_SIZE, THROUGHPUT_HOST)
+            throughput = bench.measure_throughput()
         if args.json:
             with open(args.json, "w") as f:
                 json.dump([{"scenario": n, "pairs": [{"filter": a, "floor": b} for a, b in rows]}
-                           for n, rows in results], f, indent=1)
-        held = bench.report(results)
+                           for n, rows in results]
+                          + [{"scenario": THROUGHPUT_NAME, "at_once": n, "rounds": totals}
+                             for n, totals in throughput], f, indent=1)
+        held = bench.report(results) if results else True
+        if throughput:
+            if results:
+                print()
+            bench.report_throughput(throughput, bench.throughput_seconds())
     finally:
         bench.cleanup()
     sys.exit(2 if args.strict and not held else 0)

@@ -2,7 +2,7 @@
 # Benchmark of qmail-zelmd against its floor (bench/floor.c). Installs what
 # is missing with apt-get, builds the filter in build/ and the benchmark's
 # own programs in build/bench/, then runs bench/bench.py, which starts the
-# daemon, times both side by side and prints the table. Options go on to
+# daemon, times both side by side and prints the tables. Options go on to
 # bench.py (for instance --pairs-scale 0.3 for a quick look).
 set -eu
 cd "$(dirname "$0")/.."

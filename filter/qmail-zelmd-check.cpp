@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "auto_qmail.h"
+#include "byte.h"
 #include "control.h"
 #include "http_client.h"
 #include "log.h"
@@ -59,16 +60,16 @@ bool ends_with(const char *s, const char *tail) {
   return n >= t && !str_diff(s + n - t, tail);
 }
 
-// Where a human would read the file's first line differently from the
-// filter, or the filter cannot use it; empty when all is well.
-std::string doubt(const control_setting &c, int result) {
-  stralloc line = {};
+// Where a human would read the file's first line (raw, when the file is
+// there) differently from the filter, or the filter cannot use it; empty
+// when all is well.
+std::string doubt(const control_setting &c, int result, const stralloc *line) {
   if (result == -1)
     return c.text ? "cannot be read: the filter refuses every message with 451 (exit 1); let "
                     "the SMTP user read it"
                   : "cannot be read: the filter uses the default; let the SMTP user read it";
-  if (control_readline(&line, c.file) != 1) return "";
-  const std::string raw = text_of(line);
+  if (!line) return "";
+  const std::string raw = text_of(*line);
   if (c.text) {
     if (raw.find('\r') != std::string::npos)
       return "holds a carriage return, which the filter keeps in the value; write the file "
@@ -80,9 +81,7 @@ std::string doubt(const control_setting &c, int result) {
     return "\"" + shown(raw) + "\" is not a number: the filter uses the default " +
            std::to_string(c.number_default) + "; write a number such as 0 or 1";
   uint64_t u;
-  stralloc z = line;
-  stralloc_append(&z, "");
-  const uint32_t digits = scan_ulong(z.s, &u);
+  const uint32_t digits = scan_ulong(std::string(raw).c_str(), &u);
   if (digits < raw.size())
     return "text after the number (\"" + shown(raw.substr(digits)) +
            "\") is ignored; leave the number alone on the line";
@@ -118,10 +117,13 @@ void show_controls() {
             "the SMTP user read it");
   for (size_t i = 0; i < control_settings_count; ++i) {
     const control_setting &c = control_settings[i];
+    // The value as the filter's reader gives it, the line as the file has it.
     const int result = setting_read(c);
+    stralloc line = {};
+    const int raw = control_readline(&line, c.file);
     const std::string value = c.text ? shown(text_of(*c.text)) : std::to_string(*c.number);
-    const char *from = result == -1 ? "unreadable" : access(c.file, F_OK) == 0 ? "file" : "default";
-    const std::string why = doubt(c, result);
+    const char *from = result == -1 || raw == -1 ? "unreadable" : raw == 1 ? "file" : "default";
+    const std::string why = doubt(c, result, raw == 1 ? &line : nullptr);
     std::printf("%-44s %-24s %s%s%s\n", c.file, value.c_str(), from, why.empty() ? "" : "  ! ",
                 why.c_str());
     if (!why.empty()) problem("%s %s", c.file, why.c_str());
@@ -261,13 +263,12 @@ void report_probe(const char *dir, const char *name, int failed, long long ms) {
   show_answer(zelmd_response);
 }
 
+// A small message, held in memory as the filter holds it.
 int probe_inline(const std::string &message) {
-  zelmd_response = nullptr;
-  const int outbound = zelmd_check_outbound == 1 && zelmd_senderid_senderip == 1;
-  return process_zelmd_request(zelmd_host.s, zelmd_host.len, zelmd_port.s, zelmd_port.len,
-                               mail_from, remoteip, remoteip, static_cast<char>(outbound),
-                               message.data(), static_cast<uint32_t>(message.size()), 1,
-                               &zelmd_response);
+  byte_copy(message_buffer, static_cast<uint32_t>(message.size()), message.data());
+  message_len = static_cast<uint32_t>(message.size());
+  isStream = 1;
+  return classify_message();
 }
 
 // A message of 32000 bytes or more, spooled by the filter's own intake and
@@ -283,11 +284,7 @@ int probe_spooled(const std::string &message) {
   close(p[0]);
   start = time(nullptr);
   isStream = read_message();
-  zelmd_response = nullptr;
-  const int outbound = zelmd_check_outbound == 1 && zelmd_senderid_senderip == 1;
-  return process_zelmd_request(zelmd_host.s, zelmd_host.len, zelmd_port.s, zelmd_port.len,
-                               mail_from, remoteip, remoteip, static_cast<char>(outbound),
-                               message_buffer, 0, static_cast<char>(isStream), &zelmd_response);
+  return classify_message();
 }
 
 void probes_of(const char *dir) {
@@ -327,6 +324,8 @@ void probe(int outbound) {
   if (pid == 0) {
     close(back[0]);
     choose_direction(outbound);
+    // A client of the direction's kind, identified by its address.
+    relayclient = outbound ? "" : nullptr;
       str_copy(mail_from, "qmail-zelmd-check@localhost");
     std::printf("%s daemon %s:%s\n", dir,
                 zelmd_host.len ? text_of(zelmd_host).c_str() : "localhost",

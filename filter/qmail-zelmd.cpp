@@ -13,10 +13,6 @@
 
 namespace {
 constexpr char VERSION[] = "1.5";
-constexpr int SENDERID_SIZE = 4000;
-
-const char *relayclient;
-const char *smtpauthuser;
 
 // The queue program must be startable, but the limit counts every process
 // of the user, and hundreds of SMTP sessions may share it: a low soft
@@ -28,20 +24,6 @@ void set_process_limit() {
   setrlimit(RLIMIT_NPROC, &r);
 }
 
-void append(char *buf, const char *s) {
-  uint32_t n = str_len(buf);
-  while (*s && n < SENDERID_SIZE - 1) buf[n++] = *s++;
-  buf[n] = 0;
-}
-
-int classify(const char *senderid, int flag) {
-  // The identity is sent only for a flag of exactly 1.
-  const char outbound = flag == 1;
-  return process_zelmd_request(zelmd_host.s, zelmd_host.len, zelmd_port.s, zelmd_port.len,
-                               mail_from, remoteip, senderid, outbound, message_buffer,
-                               isStream ? message_len : 0, static_cast<char>(isStream),
-                               &zelmd_response);
-}
 } // namespace
 
 int main(int argc, char **argv) {
@@ -72,19 +54,7 @@ int main(int argc, char **argv) {
   if (!(relayclient ? zelmd_check_outbound : zelmd_check_inbound))
     forward(&result, forward_untouched);
 
-  static char senderid[SENDERID_SIZE];
-  int flag = 0;
-  if (relayclient) {
-    flag = zelmd_check_outbound;
-    if (zelmd_senderid_smtpauth == 1 && smtpauthuser)
-      append(senderid, smtpauthuser);
-    else if (zelmd_senderid_senderip == 1)
-      append(senderid, remoteip);
-    else
-      flag = 0;
-  }
-
-  if (classify(senderid, flag) != 0) {
+  if (classify_message() != 0) {
     if (zelmd_require_scan) die(exit_temp, "%s", g_sError);
     log_unscanned("%s", g_sError);
     forward(&result, forward_unforged);

@@ -96,6 +96,12 @@ extern stralloc zelmd_host, zelmd_port;
 extern int zelmd_block_spam, zelmd_block_bulk, zelmd_block_virus, zelmd_block_vhigh;
 extern const char *remoteip;
 extern char *zelmd_response;
+// classify.cpp: what the SMTP server's environment said, and the request
+// for the message read, with the sender identity the settings ask for; the
+// client's result, zelmd_response holding the answer.
+extern const char *relayclient;   // RELAYCLIENT, else SMTPAUTHUSER; null: inbound
+extern const char *smtpauthuser;
+int classify_message();
 // Fills the active set from one direction's settings and clears the other
 // direction's check switch, so that later steps can tell the direction
 // from the switches alone.

@@ -60,10 +60,7 @@ int send_to(int type, const char *line, size_t len) {
 }
 } // namespace
 
-void log_init(const char *name) {
-  ident = name;
-  pid = static_cast<uint64_t>(getpid());
-}
+void log_init(const char *name) { ident = name; }
 
 void log_from_handler() { in_handler = 1; }
 
@@ -82,6 +79,8 @@ void log_write(const char *text, size_t len) {
     }
     return;
   }
+  // Both read on the first line only: most runs log nothing.
+  if (!pid) pid = static_cast<uint64_t>(getpid());
   if (!offset_known && !in_handler) {
     const time_t now = time(nullptr);
     tm lt;

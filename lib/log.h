@@ -7,7 +7,7 @@
 // writes: "<22>Mmm dd hh:mm:ss ident[pid]: text". They go straight to
 // /dev/log, without locks or allocation, so a signal handler may log too.
 
-// Notes the ident and the process id; call once before log_write.
+// Notes the ident; call once before log_write.
 void log_init(const char *ident);
 // Called first by a signal handler that logs: nothing unsafe there.
 void log_from_handler();

@@ -7,6 +7,7 @@
 #include "exitcode.h"
 #include "qmail-zelmd.h"
 #include "safe.h"
+#include "str.h"
 
 namespace {
 // "IP: <address> - <reason> (<tail>)". Built by hand, without locks or
@@ -14,19 +15,56 @@ namespace {
 void log_reason(const char *reason, const char *tail) {
   char line[1000];
   size_t n = 0;
-  for (const char *s : {"IP: ", remoteip ? remoteip : "127.0.0.1", " - ", reason, " (", tail, ")"})
+  for (const char *s : {"IP: ", remoteip ? remoteip : "127.0.0.1", " - ", reason})
     n += safe_copy(line + n, sizeof line - n, s, false);
+  if (tail)
+    for (const char *s : {" (", tail, ")"}) n += safe_copy(line + n, sizeof line - n, s, false);
   log_write(line, n);
 }
 void nothing(int) {}
 
+// Where the run stands towards the queue program, for the handler of a
+// stop signal: before the hand-off it ends the run; once the envelope's
+// closing byte may be on its way, the message is the queue program's and
+// the signal is only noted.
+volatile sig_atomic_t handing_over = 0;
+volatile sig_atomic_t stop_signal = 0;
+
+// Every catchable signal whose default ends the process, but for the ones
+// a fault raises in the process itself. SIGPIPE and SIGXFSZ are not among
+// them: they only make a write fail.
+constexpr struct {
+  int sig;
+  const char *name;
+} stop_signals[] = {
+    {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},       {SIGQUIT, "SIGQUIT"}, {SIGTERM, "SIGTERM"},
+    {SIGALRM, "SIGALRM"}, {SIGUSR1, "SIGUSR1"},     {SIGUSR2, "SIGUSR2"}, {SIGXCPU, "SIGXCPU"},
+    {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"}, {SIGIO, "SIGIO"},     {SIGPWR, "SIGPWR"},
+    {SIGSTKFLT, "SIGSTKFLT"},
+};
+
+// "SIGTERM", or "SIGRTMIN+3" for a real-time signal; no allocation.
+void signal_name(int sig, char *buf) {
+  for (const auto &s : stop_signals)
+    if (s.sig == sig) {
+      str_copy(buf, s.name);
+      return;
+    }
+  char *p = buf + str_copy(buf, "SIGRTMIN+");
+  p[fmt_ulong(p, static_cast<uint64_t>(sig - SIGRTMIN))] = 0;
+}
+
 // A session that is shut down must not leave its copy of the message
 // behind: the spool file goes, and qmail-smtpd is told to try later.
 void stopped(int sig) {
+  if (handing_over) {
+    stop_signal = sig;
+    return;
+  }
   log_from_handler();
-  log_reason(sig == SIGTERM ? "stopped by SIGTERM" : sig == SIGHUP ? "stopped by SIGHUP"
-                                                                   : "stopped by SIGINT",
-             "exit 71");
+  char reason[32] = "stopped by ";
+  signal_name(sig, reason + 11);
+  log_reason(reason, "exit 71");
   exit_clean(exit_temp);
 }
 
@@ -39,7 +77,9 @@ void handle(int sig, void (*handler)(int)) {
 } // namespace
 
 void catch_signals() {
-  for (const int sig : {SIGTERM, SIGHUP, SIGINT}) handle(sig, stopped);
+  for (const auto &s : stop_signals) handle(s.sig, stopped);
+  // Those the C library keeps for itself refuse a handler; that is fine.
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) handle(sig, stopped);
   // A queue program that stops reading must not kill the filter before it
   // has cleaned up, nor must a file-size limit while spooling: with a
   // handler the write fails instead (EPIPE, EFBIG) and the end is an
@@ -49,6 +89,17 @@ void catch_signals() {
   struct sigaction old;
   if (sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) handle(SIGPIPE, nothing);
   handle(SIGXFSZ, nothing);
+}
+
+void hand_over_begin() { handing_over = 1; }
+
+void hand_over_interrupted() {
+  if (const int sig = stop_signal) {
+    handing_over = 0;
+    char reason[32] = "stopped by ";
+    signal_name(sig, reason + 11);
+    die(exit_temp, "%s", reason);
+  }
 }
 
 void die(int code, const char *fmt, ...) {
@@ -70,4 +121,13 @@ void log_unscanned(const char *fmt, ...) {
   std::vsnprintf(reason, sizeof reason, fmt, ap);
   va_end(ap);
   log_reason(reason, "passed unscanned");
+}
+
+void log_note(const char *fmt, ...) {
+  char text[900];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(text, sizeof text, fmt, ap);
+  va_end(ap);
+  log_reason(text, nullptr);
 }

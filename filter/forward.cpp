@@ -52,58 +52,123 @@ void put_line(qmail_handle *qq, const ClassifyResult *result, const stamp_line &
 
 // The header without the verdict fields it arrived with: a sender could
 // otherwise place forged ones before ours, and rules that read the first
-// occurrence would trust them. Continuation lines go with their field. It
-// comes in pieces, so a field's name may be split between two of them.
+// occurrence would trust them. Continuation lines go with their field.
+// A line ends at a LF, and also at a CR that no LF follows, where some
+// readers end it: a field of ours behind such a CR goes with that CR, one
+// behind a LF with its own line end, so that what is left reads alike to
+// both kinds of reader. The header comes in pieces, so a field's name or a
+// line end may be split between two of them; such bytes are held back
+// until the next piece decides.
 struct unforge {
-  int in_line;    // past the start of the current line
-  int dropping;   // the current field is one of ours
-  uint32_t held;  // bytes of a possible "X-ZELM-" kept back at a line's start
+  enum { line_start, matching, in_line, after_cr } state;
+  int dropping; // the current field is ours
+  int keep_end; // ...and began behind a bare CR: its own line end stays
+  uint32_t held; // bytes of a possible "X-ZELM-" kept back
   char prefix[7];
+  uint32_t end_len; // a line end kept back: "\r", "\n" or "\r\n"
+  char end[2];
 };
 
 constexpr char forged_prefix[] = "X-ZELM-";
 
-void unforge_put(unforge *u, qmail_handle *qq, const char *s, size_t len) {
-  size_t kept = 0; // start of the bytes to keep that are not yet passed on
-  size_t pos = 0;
-  while (pos < len) {
-    if (u->in_line) {
-      const void *lf = std::memchr(s + pos, '\n', len - pos);
-      pos = lf ? static_cast<size_t>(static_cast<const char *>(lf) - s) + 1 : len;
-      if (u->dropping) kept = pos;
-      u->in_line = lf == nullptr;
-      continue;
-    }
-    const char c = s[pos];
-    if (!u->held && (c == ' ' || c == '\t')) {
-      u->in_line = 1;
-      continue;
-    }
-    const char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
-    if (upper == forged_prefix[u->held]) {
-      if (!u->held) qmail_put(qq, s + kept, static_cast<int>(pos - kept));
-      u->prefix[u->held++] = c;
-      kept = ++pos;
-      if (u->held == sizeof forged_prefix - 1) {
-        u->held = 0;
-        u->dropping = 1;
-        u->in_line = 1;
-      }
-      continue;
-    }
-    // Not ours after all: what was kept back goes on with the line.
-    qmail_put(qq, u->prefix, static_cast<int>(u->held));
-    u->held = 0;
-    u->dropping = 0;
-    u->in_line = 1;
-  }
-  qmail_put(qq, s + kept, static_cast<int>(len - kept));
-}
+char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
 
-// A message that is all header may end inside a name that looked like ours.
-void unforge_end(unforge *u, qmail_handle *qq) {
+void put_held(unforge *u, qmail_handle *qq) {
+  qmail_put(qq, u->end, static_cast<int>(u->end_len));
+  u->end_len = 0;
   qmail_put(qq, u->prefix, static_cast<int>(u->held));
   u->held = 0;
+}
+
+void unforge_put(unforge *u, qmail_handle *qq, const char *s, size_t len) {
+  size_t from = 0; // start of the bytes that go on as they are, not yet put
+  for (size_t pos = 0; pos < len;) {
+    const char c = s[pos];
+    switch (u->state) {
+    case unforge::in_line:
+      if (c == '\r') {
+        if (!u->dropping) qmail_put(qq, s + from, static_cast<int>(pos - from));
+        u->end[0] = '\r';
+        u->end_len = 1;
+        u->state = unforge::after_cr;
+        from = ++pos;
+      } else if (c == '\n') {
+        u->state = unforge::line_start;
+        if (u->dropping) {
+          if (u->keep_end) u->end[0] = '\n', u->end_len = 1;
+          from = pos + 1;
+        }
+        ++pos;
+      } else {
+        if (u->dropping) from = pos + 1;
+        ++pos;
+      }
+      break;
+    case unforge::after_cr:
+      u->state = unforge::line_start;
+      if (c != '\n') { // a bare CR: it ended the line all the same
+        if (u->dropping && !u->keep_end) u->end_len = 0;
+        break;
+      }
+      if (!u->dropping) {
+        put_held(u, qq);
+        from = pos++;
+        break;
+      }
+      if (u->keep_end) u->end[1] = '\n', u->end_len = 2;
+      else u->end_len = 0;
+      from = ++pos;
+      break;
+    case unforge::line_start:
+      qmail_put(qq, s + from, static_cast<int>(pos - from)); // the line before
+      from = pos;
+      if (u->dropping && (c == ' ' || c == '\t')) { // the field goes on
+        u->end_len = 0;
+        u->state = unforge::in_line;
+        from = ++pos;
+        break;
+      }
+      u->dropping = 0;
+      if (upper(c) == forged_prefix[0]) {
+        u->prefix[u->held++] = c;
+        u->state = unforge::matching;
+        from = ++pos;
+        break;
+      }
+      put_held(u, qq);
+      u->state = unforge::in_line;
+      from = pos;
+      break;
+    case unforge::matching:
+      if (upper(c) != forged_prefix[u->held]) { // not ours after all
+        put_held(u, qq);
+        u->state = unforge::in_line;
+        from = pos;
+        break;
+      }
+      u->prefix[u->held++] = c;
+      from = ++pos;
+      if (u->held < sizeof forged_prefix - 1) break;
+      // Ours: behind a bare CR the CR goes with it, else the line end
+      // before it stays.
+      u->held = 0;
+      u->keep_end = u->end_len == 1 && u->end[0] == '\r';
+      if (u->keep_end) u->end_len = 0;
+      put_held(u, qq);
+      u->dropping = 1;
+      u->state = unforge::in_line;
+      break;
+    }
+  }
+  qmail_put(qq, s + from, static_cast<int>(len - from));
+}
+
+// The header has ended: what was kept back goes on, but for the line end
+// of a field of ours.
+void unforge_end(unforge *u, qmail_handle *qq) {
+  if (u->state == unforge::after_cr && u->dropping && !u->keep_end) u->end_len = 0;
+  put_held(u, qq);
+  *u = unforge{};
 }
 
 // The stamps go right after the header, or at the top of a message that is
@@ -180,6 +245,8 @@ void forward(const ClassifyResult *result, forward_how how) {
     send_file(result, &qq, how);
   }
   qmail_envelope(&qq, envelope_items.s, envelope_items.len);
+  hand_over_begin();
+  while (qmail_commit(&qq) == -1 && errno == error_intr) hand_over_interrupted();
   int code = exit_temp; // kept when the queue program crashed or was not reaped
   qmail_close(&qq, &code);
   if (qq.wstat == -1) die(code, "queue program %s could not be waited for", program);

@@ -87,6 +87,7 @@ int qmail_open(qmail_handle *qq) {
   substdio_fdbuf(&qq->ss, plainwrite, qq->fd_message, qq->buf, sizeof qq->buf);
   qq->flag_error = 0;
   qq->wstat = -1;
+  qq->committed = 0;
   return 0;
 }
 
@@ -152,8 +153,6 @@ void qmail_to(qmail_handle *qq, const char *s) {
   qmail_put(qq, "", 1);
 }
 
-// In place of qmail_from and qmail_to: envelope items (letter, address,
-// NUL) already in queue form, passed on as they are.
 void qmail_envelope(qmail_handle *qq, const char *s, uint32_t len) {
   end_message(qq);
   while (len > 0) {
@@ -162,11 +161,27 @@ void qmail_envelope(qmail_handle *qq, const char *s, uint32_t len) {
     s += n;
     len -= n;
   }
+  if (!qq->flag_error && substdio_flush(&qq->ss) == -1) qq->flag_error = 1;
+}
+
+int qmail_commit(qmail_handle *qq) {
+  if (qq->flag_error || substdio_flush(&qq->ss) == -1) {
+    qq->flag_error = 1;
+    errno = EPIPE;
+    return -1;
+  }
+  if (write(qq->fd_envelope, "", 1) == 1) {
+    qq->committed = 1;
+    return 0;
+  }
+  if (errno != error_intr) qq->flag_error = 1;
+  return -1;
 }
 
 const char *qmail_close(qmail_handle *qq, int *code) {
-  qmail_put(qq, "", 1);
-  if (!qq->flag_error && substdio_flush(&qq->ss) == -1) qq->flag_error = 1;
+  if (!qq->committed)
+    while (qmail_commit(qq) == -1 && errno == error_intr) {
+    }
   close(qq->fd_envelope);
   int wstat;
   if (wait_pid(&wstat, qq->pid) != qq->pid) return "Zqq waitpid surprise (#4.3.0)";

@@ -8,6 +8,8 @@
 //   FAKEQ_SLOW    read the message 16 KiB at a time, this many ms apart
 //   FAKEQ_READ_MAX  read at most this many message bytes, record them, and
 //                 end at once (by FAKEQ_SIGNAL when set), envelope unread
+//   FAKEQ_STOP_PARENT  send this signal to the parent (the filter) once
+//                 FAKEQ_STOP_AT ("message", else "envelope") is read whole
 // Records: message (fd 0), envelope (fd 1), fds (open descriptors at
 // start, one per line), cwd, argv0, nproc (soft and hard RLIMIT_NPROC).
 #include <algorithm>
@@ -101,9 +103,14 @@ int main(int, char **argv) {
   const char *slow = getenv("FAKEQ_SLOW");
   const char *max = getenv("FAKEQ_READ_MAX");
   const char *sig = getenv("FAKEQ_SIGNAL");
+  const char *stop = getenv("FAKEQ_STOP_PARENT");
+  const char *stop_at = getenv("FAKEQ_STOP_AT");
+  const bool stop_early = stop_at && std::string(stop_at) == "message";
   record("message", slurp(0, max ? std::strtoull(max, nullptr, 10) : SIZE_MAX,
                           slow ? std::atoi(slow) : 0));
+  if (stop && stop_early) kill(getppid(), std::atoi(stop));
   if (!max) record("envelope", slurp(1));
+  if (stop && !stop_early) kill(getppid(), std::atoi(stop));
   if (sig) die_by(sig);
   _exit(code);
 }

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "byte.h"
@@ -24,6 +25,7 @@ char workfile[192];
 time_t start;
 char mail_from[ADDR_SIZE];
 stralloc envelope_items;
+int spool_by_name;
 
 namespace {
 constexpr int timeout = 1200;
@@ -40,32 +42,18 @@ substdio ssin = SUBSTDIO_FDBUF(saferead, 0, ssinbuf, sizeof ssinbuf);
 substdio ssaddrin = SUBSTDIO_FDBUF(saferead, 1, ssaddrbuf, sizeof ssaddrbuf);
 
 ssize_t saferead(int fd, char *buf, size_t len) {
-  const ssize_t r = timeoutread(timeout, fd, buf, len);
-  if (r == -1) {
+  for (;;) {
+    const ssize_t r = timeoutread(timeout, fd, buf, len);
+    if (r != -1) return r;
+    // A handler that returned (SIGPIPE, SIGXFSZ) only interrupted the wait.
+    if (errno == error_intr) continue;
     if (errno == error_timeout) die_alarm(fd);
     die(exit_config, "cannot read the %s: %s", fd ? "envelope" : "message", std::strerror(errno));
   }
-  return r;
 }
 
 int in(char *buf, int len) { return substdio_get(&ssin, buf, len); }
 int addrin(char *buf, int len) { return substdio_get(&ssaddrin, buf, len); }
-
-// A directory of the spool area is trusted only when nobody else can have
-// planted it or write into it: a real directory of our own, closed to
-// group and others. Null when it is, else what is wrong with it.
-const char *unsafe_dir(const char *path) {
-  // Without its trailing slash, so that lstat does not follow a link.
-  char name[128];
-  uint32_t n = str_copy(name, path);
-  while (n > 1 && name[n - 1] == '/') name[--n] = 0;
-  struct stat st;
-  if (lstat(name, &st) == -1) return std::strerror(errno);
-  if (!S_ISDIR(st.st_mode)) return "not a directory";
-  if (st.st_uid != geteuid()) return "owned by another user";
-  if (st.st_mode & (S_IWGRP | S_IWOTH)) return "writable by group or others";
-  return nullptr;
-}
 
 // A directory made here gets its mode whatever the umask, keeping the
 // set-group-id bit it inherits from a spool directory set up for a daemon
@@ -78,32 +66,53 @@ int make_dir(const char *path, mode_t mode) {
   return chmod(path, mode | (st.st_mode & S_ISGID));
 }
 
-// Makes sure the shared spool area exists and is ours, and names this
-// process's working directory in buffer.
-void format_dir(char *buffer) {
-  // A spool area that cannot be had is a local, passing trouble: 71.
-  if (!stralloc_append(&zelmd_spool_dir, "")) die(exit_temp, "out of memory");
-  const char *root = zelmd_spool_dir.s;
-  if (root[0] != '/') die(exit_temp, "spool directory %s: not an absolute path", root);
-  const int n = std::snprintf(buffer, 127, "%s/%d/", root, static_cast<int>(getpid()));
-  if (n < 0 || n >= 127) die(exit_temp, "spool directory %s: path too long", root);
+char why[400]; // what is wrong with the configured spool directory
+
+// This process's working directory in the configured spool directory,
+// made; null, or what kept it from being used.
+const char *spool_workdir(const char *root) {
+  if (const char *bad = spool_dir_name(root, getpid(), workdir))
+    return std::snprintf(why, sizeof why, "spool directory %s: %s", root, bad), why;
   if (make_dir(root, 0755) == -1)
-    die(exit_temp, "cannot make spool directory %s: %s", root, std::strerror(errno));
-  if (const char *why = unsafe_dir(root))
-    die(exit_temp, "unsafe spool directory %s: %s", root, why);
+    return std::snprintf(why, sizeof why, "cannot make spool directory %s: %s", root,
+                         std::strerror(errno)),
+           why;
+  if (const char *bad = spool_dir_unsafe(root))
+    return std::snprintf(why, sizeof why, "unsafe spool directory %s: %s", root, bad), why;
+  if (make_dir(workdir, 0750) == -1)
+    return std::snprintf(why, sizeof why, "cannot make working directory %s: %s", workdir,
+                         std::strerror(errno)),
+           why;
+  if (const char *bad = spool_dir_unsafe(workdir))
+    return std::snprintf(why, sizeof why, "unsafe working directory %s: %s", workdir, bad), why;
+  return nullptr;
 }
 
+constexpr char spool_fix[] =
+    "fix: name a directory of this user, not writable by others, in control/zelmd_spool_dir";
+
+// A working directory to spool in. The configured one when it is safe;
+// else, unless the daemon must find the file there, one of its own that
+// nobody else can have made, so that nobody can stop large mail by
+// planting something in the spool directory.
 void make_workdir() {
-  if (make_dir(workdir, 0750) == -1)
-    die(exit_temp, "cannot make working directory %s: %s", workdir, std::strerror(errno));
-  if (const char *why = unsafe_dir(workdir))
-    die(exit_temp, "unsafe working directory %s: %s", workdir, why);
+  // A spool area that cannot be had is a local, passing trouble: 71.
+  if (!stralloc_append(&zelmd_spool_dir, "")) die(exit_temp, "out of memory");
+  const char *trouble = spool_workdir(zelmd_spool_dir.s);
+  if (trouble) {
+    if (spool_by_name) die(exit_temp, "%s; %s", trouble, spool_fix);
+    str_copy(workdir, "/tmp/qmail-zelmd.XXXXXX");
+    if (!mkdtemp(workdir))
+      die(exit_temp, "%s; cannot make a private spool directory in /tmp either: %s", trouble,
+          std::strerror(errno));
+    str_copy(workdir + str_len(workdir), "/");
+  }
   workdir_made = 1;
+  if (trouble) log_note("%s; spooled in %s instead (%s)", trouble, workdir, spool_fix);
 }
 
 void dump_file(const char *buf, size_t len) {
   if (temp_fd == -1) {
-    format_dir(workdir);
     make_workdir();
     std::snprintf(workfile, sizeof workfile - 1, "%s/%d.msg", workdir, static_cast<int>(start));
     // Always a new file: never written through a link or into a file that
@@ -119,6 +128,31 @@ void dump_file(const char *buf, size_t len) {
     die(exit_temp, "cannot write spool file %s: %s", workfile, std::strerror(errno));
 }
 } // namespace
+
+// A directory of the spool area is trusted only when nobody else can have
+// planted it or write into it: a real directory of our own, closed to
+// group and others.
+const char *spool_dir_unsafe(const char *path) {
+  // Without its trailing slash, so that lstat does not follow a link.
+  char name[128];
+  uint32_t n = 0;
+  while (path[n] && n < sizeof name - 1) name[n] = path[n], ++n;
+  name[n] = 0;
+  while (n > 1 && name[n - 1] == '/') name[--n] = 0;
+  struct stat st;
+  if (lstat(name, &st) == -1) return std::strerror(errno);
+  if (!S_ISDIR(st.st_mode)) return "not a directory";
+  if (st.st_uid != geteuid()) return "owned by another user";
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) return "writable by group or others";
+  return nullptr;
+}
+
+const char *spool_dir_name(const char *root, long pid, char *dir) {
+  if (root[0] != '/') return "not an absolute path";
+  const int n = std::snprintf(dir, 127, "%s/%ld/", root, pid);
+  if (n < 0 || n >= 127) return "path too long";
+  return nullptr;
+}
 
 // Under qmail-smtpd descriptor 1 is the read end of the envelope pipe,
 // and a peer that never reads would hold a blocking write for ever: one
@@ -208,7 +242,7 @@ int read_message() {
 void read_address() {
   bool sender_seen = false;
   bool rcpt_seen = false;
-  bool first_rcpt_empty = true;
+  bool rcpt_nonempty = false;
   uint32_t item = 0;    // start of the item being read
   uint32_t scanned = 0; // bytes of that item known to hold no NUL
   envelope_items.len = 0;
@@ -216,7 +250,9 @@ void read_address() {
     if (!stralloc_readyplus(&envelope_items, sizeof ssaddrbuf))
       die(exit_temp, "envelope of %u bytes: out of memory", envelope_items.len);
     const int r = addrin(envelope_items.s + envelope_items.len, sizeof ssaddrbuf);
-    if (r == 0) break;
+    // As qmail-queue has it: a writer that went away before the closing
+    // item did not mean to send this message.
+    if (r == 0) die(exit_envelope_read, "envelope cut off before its end");
     envelope_items.len += static_cast<uint32_t>(r);
     for (;;) {
       const char *s = envelope_items.s;
@@ -227,7 +263,9 @@ void read_address() {
         if (!rcpt_seen) die(exit_envelope_bad, "envelope ends before its first recipient");
         // Anything behind the closing item is not ours to pass on.
         envelope_items.len = item;
-        goto closed;
+        if (!mail_from[0] && !rcpt_nonempty)
+          die(exit_envelope_read, "envelope with neither sender nor recipient");
+        return;
       }
       if (s[item] == 'F') {
         if (sender_seen) die(exit_envelope_bad, "envelope with a second sender");
@@ -238,14 +276,10 @@ void read_address() {
         mail_from[n] = 0;
         sender_seen = true;
       } else if (s[item] == 'T') {
-        if (!rcpt_seen) first_rcpt_empty = end == item + 1;
         rcpt_seen = true;
+        rcpt_nonempty |= end > item + 1;
       }
       item = scanned = end + 1;
     }
   }
-  envelope_items.len = item; // an item cut off by the end of input is dropped
-closed:
-  if (!mail_from[0] && first_rcpt_empty)
-    die(exit_envelope_read, "envelope with neither sender nor recipient");
 }

@@ -46,13 +46,15 @@ int main(int argc, char **argv) {
   set_process_limit();
   catch_signals();
   setup();
+  choose_direction(relayclient != nullptr);
+  const int classify = relayclient ? zelmd_check_outbound : zelmd_check_inbound;
+  // An empty host is the client's "localhost" too.
+  spool_by_name = classify && (!zelmd_host.len || stralloc_view(&zelmd_host) == "localhost");
   start = now();
   isStream = read_message();
   read_address();
 
-  choose_direction(relayclient != nullptr);
-  if (!(relayclient ? zelmd_check_outbound : zelmd_check_inbound))
-    forward(&result, forward_untouched);
+  if (!classify) forward(&result, forward_untouched);
 
   if (classify_message() != 0) {
     if (zelmd_require_scan) die(exit_temp, "%s", g_sError);

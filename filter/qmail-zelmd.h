@@ -40,18 +40,36 @@ extern char mail_from[ADDR_SIZE]; // cut to fit: for the daemon and the log
 // empty item (qmail_close writes that one).
 extern stralloc envelope_items;
 
+// Set before the message is read: the daemon will be asked for the spooled
+// message by its file name, so the file must be in the spool directory.
+extern int spool_by_name;
 int read_message();
 void read_address();
 [[noreturn]] void exit_clean(int status);
+// The spool directory's rules, shared with the check command. Null when
+// the rule holds, else what is wrong: the working directory's name for pid
+// (written to dir, 127 bytes) must fit; the directory must be a real
+// directory of this user, not writable by group or others.
+const char *spool_dir_name(const char *root, long pid, char *dir);
+const char *spool_dir_unsafe(const char *path);
 
 // die.cpp: every end with a non-zero code goes through die, which logs
 // "IP: <address> - <reason> (exit <code>)" and then leaves by exit_clean;
 // a message passed on without a verdict is logged by log_unscanned.
 [[noreturn]] void die(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void log_unscanned(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-// SIGTERM, SIGHUP and SIGINT end the run with 71 and without a copy left
-// in the spool area; SIGPIPE and SIGXFSZ turn into failed writes.
+// A line of its own for a run that goes on: "IP: <address> - <text>".
+void log_note(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// Every signal that would end the process ends the run with 71 and
+// without a copy left in the spool area; SIGPIPE and SIGXFSZ turn into
+// failed writes.
 void catch_signals();
+// From here on the envelope's closing byte may reach the queue program: a
+// stop signal is only noted, and the run waits for the queue program.
+void hand_over_begin();
+// The closing byte did not go out because a signal came: a stop signal
+// noted meanwhile ends the run now, as it would have before.
+void hand_over_interrupted();
 [[noreturn]] void die_alarm(int fd);
 void out(const char *s);
 

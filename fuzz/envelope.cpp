@@ -43,7 +43,8 @@ struct envelope {
 
 // The envelope as qmail writes it: items of a letter, an address and a
 // NUL, closed by an empty item. Every whole item before the closing one
-// is passed on, whatever its letter and length.
+// is passed on, whatever its letter and length; without the closing item
+// nothing is.
 envelope expected(const uint8_t *d, size_t n) {
   std::vector<std::string> items; // whole ones, without their NUL
   bool closed = false;
@@ -60,16 +61,17 @@ envelope expected(const uint8_t *d, size_t n) {
   }
   envelope e;
   int senders = 0;
-  const std::string *first_rcpt = nullptr;
+  bool rcpt = false, rcpt_nonempty = false;
   for (const auto &item : items) {
     if (item[0] == 'F' && ++senders == 2) return e.status = exit_envelope_bad, e;
     if (item[0] == 'F') e.from = item.substr(1, ADDR_SIZE - 1);
-    if (item[0] == 'T' && !first_rcpt) first_rcpt = &item;
+    if (item[0] == 'T') rcpt = true, rcpt_nonempty |= item.size() > 1;
     e.items += item;
     e.items += '\0';
   }
-  if (closed && !first_rcpt) return e.status = exit_envelope_bad, e;
-  if (e.from.empty() && (!first_rcpt || first_rcpt->size() == 1)) e.status = exit_envelope_read;
+  if (!closed) return e.status = exit_envelope_read, e;
+  if (!rcpt) return e.status = exit_envelope_bad, e;
+  if (e.from.empty() && !rcpt_nonempty) e.status = exit_envelope_read;
   return e;
 }
 

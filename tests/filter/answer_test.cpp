@@ -53,7 +53,7 @@ void expect_verdict(const verdict_case &c, const std::vector<std::string> &env,
   EXPECT_EQ(got.run.code, 0) << got.run;
   EXPECT_TRUE(same_bytes(h.record("message"), stamped(small, 11, c.stamp)));
   EXPECT_EQ(h.record("envelope"), queue_envelope("a@x", {"b"}));
-  EXPECT_TRUE(logged(got, {c.log}));
+  EXPECT_LOGGED(got, {c.log});
   EXPECT_FALSE(fs::exists(got.run.workdir));
 }
 
@@ -147,8 +147,8 @@ TEST(Answer, LogCarriesTheWholeSenderAndDefaultAddress) {
   h.control("zelmd_check_inbound", "1\n");
   const auto got = run_caught(h, d, {.message = small, .envelope = envelope({"F" + from, "Tb"})});
   EXPECT_EQ(got.run.code, 0) << got.run;
-  EXPECT_TRUE(logged(got, {"IN  IP: 127.0.0.1, From: " + std::string(300, 'f') +
-                           "??[1m, sClass: Bulk, vClass: Clean, RefID: ref-42"}));
+  EXPECT_LOGGED(got, {"IN  IP: 127.0.0.1, From: " + std::string(300, 'f') +
+                           "??[1m, sClass: Bulk, vClass: Clean, RefID: ref-42"});
 }
 
 std::string big_message(size_t size, std::initializer_list<size_t> line_feeds, size_t nul = 0) {

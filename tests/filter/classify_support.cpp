@@ -64,7 +64,7 @@ caught run_caught(const qmail_home &h, loopback_daemon &d, filter_run run) {
 }
 
 testing::AssertionResult logged(const caught &c, const std::vector<std::string> &texts) {
-  if (!c.log_caught) return testing::AssertionSuccess() << "log not caught here";
+  if (!c.log_caught) return testing::AssertionFailure() << "log not caught here";
   if (c.log.size() != texts.size())
     return testing::AssertionFailure() << c.log.size() << " log lines, want " << texts.size()
                                        << (c.log.empty() ? "" : "; first: " + c.log[0]);

@@ -39,8 +39,21 @@ std::vector<caught> run_caught(const std::vector<const qmail_home *> &homes,
                                std::vector<filter_run> runs);
 
 // The log lines are exactly texts, each sent as the filter's syslog
-// format demands: LOG_MAIL, LOG_INFO, "qmail-zelmd", the filter's pid.
+// format demands: LOG_MAIL, LOG_INFO, "qmail-zelmd", the filter's pid. A
+// log that was not caught fails: say NEED_LOG first.
 testing::AssertionResult logged(const caught &c, const std::vector<std::string> &texts);
+// A run whose log cannot be caught here skips the test, saying so, rather
+// than let it pass unchecked. Only where a void function may return.
+#define NEED_ISOLATION()                                                                         \
+  if (!can_isolate()) GTEST_SKIP() << "the log cannot be caught here: needs root and mount namespaces"
+#define NEED_LOG(c)                                                                              \
+  if (!(c).log_caught)                                                                           \
+  GTEST_SKIP() << "the log cannot be caught here: needs root and mount namespaces"
+#define EXPECT_LOGGED(c, ...)                                                                    \
+  do {                                                                                           \
+    NEED_LOG(c);                                                                                 \
+    EXPECT_TRUE(logged(c, __VA_ARGS__));                                                         \
+  } while (0)
 
 // "Name: value" lines, each ended by eol.
 std::string answer_text(const field_list &lines, const std::string &eol = "\r\n");

@@ -79,8 +79,7 @@ TEST(Exchange, AnswersTaken) {
     const auto got = run_exchange(h, c, 1);
     EXPECT_EQ(got.run.code, 0) << got.run;
     EXPECT_TRUE(same_bytes(h.record("message"), stamped(*c.message, 11, inbound_stamp())));
-    EXPECT_TRUE(
-        logged(got, {"IN  IP: 192.0.2.7, From: a, sClass: Bulk, vClass: Clean, RefID: ref-42"}));
+    EXPECT_LOGGED(got, {"IN  IP: 192.0.2.7, From: a, sClass: Bulk, vClass: Clean, RefID: ref-42"});
     EXPECT_FALSE(fs::exists(got.run.workdir));
   }
 }
@@ -101,7 +100,8 @@ void expect_failure(const exchange_case &c, std::initializer_list<int> require) 
       EXPECT_TRUE(same_bytes(h.record("message"), *c.message));
       EXPECT_EQ(h.record("envelope"), queue_envelope("a", {"b"}));
     }
-    if (got.log_caught) {
+    NEED_LOG(got);
+    {
       const std::string head =
           "IP: 192.0.2.7 - daemon " + c.host + ":" + std::to_string(port) + ": " + c.reason;
       const std::string tail = r ? " (exit 71)" : " (passed unscanned)";
@@ -224,7 +224,7 @@ TEST(Exchange, ClassificationOff) {
     EXPECT_EQ(got.run.code, 0) << got.run;
     EXPECT_TRUE(got.requests.empty());
     EXPECT_TRUE(same_bytes(h.record("message"), small));
-    EXPECT_TRUE(logged(got, {}));
+    EXPECT_LOGGED(got, {});
     EXPECT_FALSE(fs::exists(got.run.workdir));
   }
 }
@@ -324,12 +324,11 @@ TEST(Exchange, ConnectLimitFailover) {
                                  .deadline_seconds = 10});
     if (c.reason.empty()) {
       EXPECT_EQ(got.run.code, 0) << got.run;
-      EXPECT_TRUE(
-          logged(got, {"IN  IP: 192.0.2.7, From: a, sClass: Bulk, vClass: Clean, RefID: ref-42"}));
+      EXPECT_LOGGED(got, {"IN  IP: 192.0.2.7, From: a, sClass: Bulk, vClass: Clean, RefID: ref-42"});
     } else {
       EXPECT_EQ(got.run.code, 71) << got.run;
-      EXPECT_TRUE(logged(got, {"IP: 192.0.2.7 - daemon multi.test:" + std::to_string(port) +
-                               c.reason + " (exit 71)"}));
+      EXPECT_LOGGED(got, {"IP: 192.0.2.7 - daemon multi.test:" + std::to_string(port) +
+                               c.reason + " (exit 71)"});
     }
   }
 }

@@ -47,7 +47,7 @@ TEST(Exit, QueueProgramResultPassedOn) {
           run_caught(h, {.message = *msg, .envelope = envelope({"Fa", "Tb"}), .env = c.env});
       EXPECT_EQ(got.run.code, c.code) << got.run;
       EXPECT_EQ(got.run.output, "");
-      EXPECT_TRUE(logged(got, c.code ? reason_line(c.reason, c.code) : std::vector<std::string>{}));
+      EXPECT_LOGGED(got, c.code ? reason_line(c.reason, c.code) : std::vector<std::string>{});
       EXPECT_FALSE(fs::exists(got.run.workdir));
     }
   }
@@ -91,7 +91,7 @@ TEST(Exit, QueueProgramThatStopsReading) {
                          .sigpipe_default = sigpipe_default});
       EXPECT_EQ(got.run.signal, 0) << got.run;
       EXPECT_EQ(got.run.code, c.code) << got.run;
-      EXPECT_TRUE(logged(got, reason_line(c.reason, c.code)));
+      EXPECT_LOGGED(got, reason_line(c.reason, c.code));
       EXPECT_FALSE(fs::exists(got.run.workdir));
     }
   }
@@ -108,7 +108,7 @@ TEST(Exit, QueueProgramThatCannotRun) {
     h.control("zelmd_queue_binary", bin + "\n");
     const auto got = run_caught(h, {.message = spooled, .envelope = envelope({"Fa", "Tb"})});
     EXPECT_EQ(got.run.code, 120) << got.run;
-    EXPECT_TRUE(logged(got, reason_line("queue program " + bin + " could not be started", 120)));
+    EXPECT_LOGGED(got, reason_line("queue program " + bin + " could not be started", 120));
     EXPECT_FALSE(fs::exists(got.run.workdir));
   }
 }
@@ -122,8 +122,8 @@ TEST(Exit, UnreadableControlFileStopsTheFilter) {
     const auto got = run_caught(h, {.message = small, .envelope = envelope({"Fa", "Tb"})});
     EXPECT_EQ(got.run.code, 1) << got.run;
     EXPECT_EQ(got.run.output, "421 unable to read controls (#4.3.0)\r\n");
-    EXPECT_TRUE(logged(
-        got, reason_line("cannot read control/" + std::string(name) + ": Is a directory", 1)));
+    EXPECT_LOGGED(
+        got, reason_line("cannot read control/" + std::string(name) + ": Is a directory", 1));
     EXPECT_FALSE(h.record("argv0")) << "queue program started";
     EXPECT_FALSE(fs::exists(got.run.workdir));
   }

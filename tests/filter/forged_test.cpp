@@ -57,6 +57,25 @@ const forged_case cases[] = {
      received(31986) + "To: b\n", body},
     {"forged field past 32000, no empty line", received(40000) + "X-ZELM-Spam: x\nTo: b",
      received(40000) + "To: b", ""},
+    // A CR that no LF follows ends a line for some readers: a field of ours
+    // behind it goes with that CR, one behind a LF with its own line end.
+    {"bare CR before a forged field", "Subject: s\rX-ZELM-Spam: Clean\nTo: b\n",
+     "Subject: s\nTo: b\n", body},
+    {"forged field ended by a bare CR", "X-ZELM-Spam: Clean\rSubject: s\n", "Subject: s\n", body},
+    {"bare CRs around folds", "Subject: s\rX-ZELM-VOD: x\r fold\n\tmore\rTo: b\n",
+     "Subject: s\rTo: b\n", body},
+    {"forged fields in a row behind bare CRs", "A: 1\rX-ZELM-Spam: a\rx-zelm-vod: b\r\nB: 2\n",
+     "A: 1\r\nB: 2\n", body},
+    {"bare CR then a forged field behind a LF", "X-ZELM-A: 1\rX-ZELM-B: 2\nTo: b\n", "To: b\n",
+     body},
+    {"bare CR before names like ours or a fold", "S: s\rX-ZELMD: y\r X-ZELM-Spam: z\rTo: b\n",
+     "S: s\rX-ZELMD: y\r X-ZELM-Spam: z\rTo: b\n", body},
+    {"bare CR at the end, no empty line", "Subject: a\rX-ZELM-Spam: x\r", "Subject: a\r", ""},
+    {"bare CR before a forged field at 32000",
+     received(32000).substr(0, 31999) + "\rX-ZELM-Spam: x\nSubject: a\n",
+     received(32000).substr(0, 31999) + "\nSubject: a\n", body},
+    {"CR LF split at 32000", received(32000).substr(0, 31999) + "\r\nX-ZELM-Spam: x\r\nTo: b\n",
+     received(32000).substr(0, 31999) + "\r\nTo: b\n", body},
 };
 
 // Stamped after a verdict, or passed unscanned because the daemon could not

@@ -11,6 +11,7 @@
 
 #include "fd.h"
 #include "classify_support.h"
+#include "syslog_catcher.h"
 
 namespace fs = std::filesystem;
 
@@ -47,24 +48,34 @@ bool make_dir(const std::string &p, mode_t mode, uid_t uid = 0) {
 }
 bool make_file(const std::string &p) { return close(creat(p.c_str(), 0644)) == 0; }
 
-// The filter runs as root here, so uid 65534 is someone else.
-TEST(Spool, UnsafeAreaRefused) {
+// The filter runs as root here, so uid 65534 is someone else. A spool
+// area that cannot be used safely must not stop large mail: the message is
+// spooled in a private directory of the filter's own instead, with a line
+// that names the trouble. Only a daemon that reads the file by its name
+// must find it there, and then the message waits (71).
+TEST(Spool, UnsafeAreaAvoided) {
   if (!can_isolate()) GTEST_SKIP() << "needs root and mount namespaces";
   const std::string area = "unsafe spool directory /tmp/qmail-zelmd: ";
   const std::string work = "unsafe working directory /tmp/qmail-zelmd/<pid>/: ";
+  const std::string fix =
+      "fix: name a directory of this user, not writable by others, in control/zelmd_spool_dir";
   struct {
     const char *name;
     std::function<bool(const std::string &elsewhere)> plant;
-    std::string reason; // "<pid>" stands for the filter's
+    std::string trouble; // "<pid>" stands for the filter's
     int planted_files = 0;
+    bool tmp_usable = true;
   } cases[] = {
       {"shared dir cannot be made",
        [](auto &) {
          return mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
        },
-       "cannot make spool directory /tmp/qmail-zelmd: Read-only file system"},
+       "cannot make spool directory /tmp/qmail-zelmd: Read-only file system", 0, false},
       {"shared dir a symlink", [](auto &e) { return symlink(e.c_str(), shared.c_str()) == 0; },
        area + "not a directory"},
+      {"shared dir a symlink, named with a slash",
+       [](auto &e) { return symlink(e.c_str(), shared.c_str()) == 0; },
+       "unsafe spool directory /tmp/qmail-zelmd/: not a directory"},
       {"shared dir a file", [](auto &) { return make_file(shared); }, area + "not a directory", 1},
       {"shared dir writable by all", [](auto &) { return make_dir(shared, 0777); },
        area + "writable by group or others"},
@@ -86,23 +97,60 @@ TEST(Spool, UnsafeAreaRefused) {
        [](auto &) { return make_dir(shared, 0755) && make_dir(workdir_here(), 0750, 65534); },
        work + "owned by another user"},
   };
+  enum { unclassified, inline_daemon, by_name } modes[] = {unclassified, inline_daemon, by_name};
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.name);
-    qmail_home h;
-    const fs::path elsewhere = h.root / "elsewhere";
-    fs::create_directory(elsewhere);
-    const auto got = run_caught(h, {.message = spooled, .envelope = envelope({"Fa", "Tb"}),
-                                    .private_tmp = true,
-                                    .in_child = [&] { return c.plant(elsewhere.string()); }});
-    const auto &r = got.run;
-    std::string reason = c.reason;
-    if (const size_t at = reason.find("<pid>"); at != std::string::npos)
-      reason.replace(at, 5, std::to_string(r.pid));
-    EXPECT_TRUE(logged(got, {"IP: 127.0.0.1 - " + reason + " (exit 71)"}));
-    EXPECT_EQ(r.code, 71) << r;
-    EXPECT_FALSE(h.record("argv0")) << "queue program started";
-    EXPECT_EQ(files_below(h.tmp), c.planted_files);
-    EXPECT_TRUE(fs::is_empty(elsewhere));
+    for (const auto mode : modes) {
+      SCOPED_TRACE(testing::Message() << c.name << ", " << (mode == unclassified ? "unclassified"
+                                                            : mode == by_name ? "localhost"
+                                                                              : "127.0.0.1"));
+      qmail_home h;
+      loopback_daemon d({.response = http_response(answer_text(inbound_answer()))});
+      if (mode != unclassified) {
+        point_at(h, d.port(), mode == by_name ? "localhost" : "127.0.0.1");
+        h.control("zelmd_check_inbound", "1\n");
+      }
+      if (c.name == std::string("shared dir a symlink, named with a slash"))
+        h.control("zelmd_spool_dir", "/tmp/qmail-zelmd/\n");
+      const fs::path elsewhere = h.root / "elsewhere";
+      fs::create_directory(elsewhere);
+      const auto got = run_caught(h, d, {.message = spooled, .envelope = envelope({"Fa", "Tb"}),
+                                         .private_tmp = true,
+                                         .in_child = [&] { return c.plant(elsewhere.string()); }});
+      const auto &r = got.run;
+      std::string trouble = c.trouble;
+      if (const size_t at = trouble.find("<pid>"); at != std::string::npos)
+        trouble.replace(at, 5, std::to_string(r.pid));
+      const bool refused = mode == by_name || !c.tmp_usable;
+      ASSERT_TRUE(got.log_caught);
+      std::vector<std::string> lines;
+      for (const auto &l : got.log) lines.push_back(parse_syslog(l).value_or(syslog_line{}).text);
+      if (refused) {
+        EXPECT_EQ(r.code, 71) << r;
+        EXPECT_FALSE(h.record("argv0")) << "queue program started";
+        const std::string also =
+            mode == by_name ? "; " + fix
+                            : "; cannot make a private spool directory in /tmp either: "
+                              "Read-only file system";
+        EXPECT_EQ(lines, std::vector<std::string>{"IP: 127.0.0.1 - " + trouble + also + " (exit 71)"});
+      } else {
+        EXPECT_EQ(r.code, 0) << r;
+        EXPECT_TRUE(same_bytes(h.record("message"),
+                               mode == unclassified ? spooled
+                                                    : stamped(spooled, 11, inbound_stamp())));
+        ASSERT_GE(lines.size(), 1u);
+        // "... spooled in /tmp/qmail-zelmd.XXXXXX/ instead (...)": a name of its own.
+        const std::string head = "IP: 127.0.0.1 - " + trouble + "; spooled in /tmp/qmail-zelmd.";
+        EXPECT_TRUE(lines[0].starts_with(head)) << lines[0];
+        EXPECT_EQ(lines[0].substr(std::min(lines[0].size(), head.size() + 6)),
+                  "/ instead (" + fix + ")");
+        EXPECT_EQ(lines.size(), mode == unclassified ? 1u : 2u);
+        EXPECT_EQ(d.requests().size(), mode == unclassified ? 0u : 1u);
+      }
+      EXPECT_EQ(files_below(h.tmp), c.planted_files);
+      for (const auto &e : fs::directory_iterator(h.tmp))
+        EXPECT_FALSE(e.path().filename().string().starts_with("qmail-zelmd.")) << "left " << e.path();
+      EXPECT_TRUE(fs::is_empty(elsewhere));
+    }
   }
 }
 

@@ -128,15 +128,18 @@ outcome run(const zelmd_sim &sim, const verdict_case &c) {
       run_caught(h, {.message = c.message, .envelope = envelope({"Fa@x", "Tb@y"}), .env = env});
   const auto &r = got.run;
   EXPECT_EQ(r.code, c.code) << r;
-  if (c.code != 0 && !got.log.empty()) {
+  if (c.code != 0) {
+    // A refusal always says why, last.
+    EXPECT_TRUE(got.log_caught);
+    EXPECT_FALSE(got.log.empty());
     std::string reason = c.reason;
     if (const size_t at = reason.find("<folder>"); at != std::string::npos)
       reason.replace(at, 8, folder.string());
-    const auto last = parse_syslog(got.log.back());
+    const auto last = parse_syslog(got.log.empty() ? "" : got.log.back());
     const std::string tail = " (exit " + std::to_string(c.code) + ")";
     EXPECT_TRUE(last && (reason.empty() ? last->text.ends_with(tail)
                                         : last->text == "IP: 127.0.0.1 - " + reason + tail))
-        << got.log.back();
+        << (last ? last->text : "no line");
   }
   outcome o{h.record("message"), {}};
   EXPECT_EQ(o.forwarded.has_value(), c.code == 0);
@@ -163,6 +166,7 @@ void expect_codes(const std::vector<verdict_case> &cases) {
 }
 
 TEST(Verdict, ClassRules) {
+  NEED_ISOLATION();
   expect_codes({
       {"Confirmed", block("out", "spam"), {{"Spam", "Confirmed"}}, 31},
       {"Bulk", block("out", "bulk"), {{"Spam", "Bulk"}}, 31},
@@ -200,6 +204,7 @@ TEST(Verdict, ClassRules) {
 }
 
 TEST(Verdict, Thresholds) {
+  NEED_ISOLATION();
   struct {
     const char *name;
     std::string num, action, count;
@@ -237,6 +242,7 @@ TEST(Verdict, Thresholds) {
 }
 
 TEST(Verdict, BlueWhiteGuards) {
+  NEED_ISOLATION();
   struct {
     const char *name;
     field_list controls, answer;
@@ -259,6 +265,7 @@ TEST(Verdict, BlueWhiteGuards) {
 }
 
 TEST(Verdict, FirstRuleDecides) {
+  NEED_ISOLATION();
   const field_list nines = every_count("9");
   expect_codes({
       {"class rule before thresholds", block("out", "spam") + total("spam", "1", "1"),
@@ -281,6 +288,7 @@ TEST(Verdict, FirstRuleDecides) {
 
 // The counts and the copy belong to outbound mail with a switch of exactly 1.
 TEST(Verdict, SenderFeaturesOnlyForOutboundOne) {
+  NEED_ISOLATION();
   const field_list flagged = every_count("-1") + field_list{{"SenderID-Flags", "2"}};
   expect_codes({
       {"inbound, every threshold",
@@ -294,6 +302,7 @@ TEST(Verdict, SenderFeaturesOnlyForOutboundOne) {
 }
 
 TEST(Report, SenderFlags) {
+  NEED_ISOLATION();
   zelmd_sim sim;
   for (const std::string &flags :
        std::vector<std::string>{"1", "1024", "1025", "", "abc", "0", absent})
@@ -311,6 +320,7 @@ std::string spooled_message() {
 
 // Answer text, then the message as received: made before any end.
 TEST(Report, Content) {
+  NEED_ISOLATION();
   const std::string spooled = spooled_message();
   const field_list copy = {{"SenderID-Flags", "2"}};
   const verdict_case cases[] = {
@@ -351,6 +361,7 @@ TEST(Report, Content) {
 
 // A copy that cannot be made refuses for now, whatever the verdict.
 TEST(Report, FolderFailures) {
+  NEED_ISOLATION();
   const size_t root = std::strlen(ZELMD_SCRATCH) + std::strlen("/home-XXXXXX");
   if (root + 1 >= 180) GTEST_SKIP() << "scratch path too long for a 180-character folder";
   const std::string fits(180 - root - 1, 'd'), too_long(181 - root - 1, 'd');

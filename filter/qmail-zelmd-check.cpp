@@ -27,6 +27,12 @@
 
 namespace {
 std::vector<std::string> problems;
+bool spool_failed; // the spool directory breaks the filter's rules
+
+// What outbound probes give as client and sender identity: a name no SMTP
+// client can have, so that a daemon that counts per sender never counts a
+// probe against a real one.
+constexpr char PROBE_SENDER[] = "qmail-zelmd-check.invalid";
 
 __attribute__((format(printf, 1, 2))) void problem(const char *fmt, ...) {
   char line[1024];
@@ -154,37 +160,47 @@ bool localhost_daemon() {
          (zelmd_check_outbound && text_of(zelmd_out_host) == "localhost");
 }
 
-// The rules the filter applies to the spool directory, and a working
-// directory made in it as the filter makes one.
+// The longest process id this system hands out: the working directory
+// named after it must fit as well.
+long longest_pid() {
+  long max = 4194304;
+  if (FILE *f = std::fopen("/proc/sys/kernel/pid_max", "r")) {
+    if (std::fscanf(f, "%ld", &max) != 1) max = 4194304;
+    std::fclose(f);
+  }
+  return max - 1;
+}
+
+// The spool directory judged by the filter's own rules. What happens to a
+// large message when it fails them depends on whether a daemon reads the
+// spool files by their names.
 void check_spool_dir() {
   const std::string d = text_of(zelmd_spool_dir);
   std::printf("spool directory  %s: ", d.c_str());
-  if (d.empty() || d[0] != '/') {
-    std::printf("not an absolute path\n");
-    problem("control/zelmd_spool_dir %s is not an absolute path: messages of 32000 bytes or more "
-            "would get 451 (exit 71)",
-            d.c_str());
-    return;
-  }
-  struct stat st;
-  if (lstat(d.c_str(), &st) == -1) {
+  char workdir[128];
+  const char *why = spool_dir_name(d.c_str(), longest_pid(), workdir);
+  struct stat st = {};
+  if (!why && lstat(d.c_str(), &st) == -1 && errno == ENOENT) {
     std::printf("%s (the filter makes it with mode 755)\n", std::strerror(errno));
-    if (errno != ENOENT) problem("spool directory %s: %s", d.c_str(), std::strerror(errno));
     return;
   }
-  const char *why = !S_ISDIR(st.st_mode)                   ? "not a directory"
-                    : st.st_uid != geteuid()               ? "owned by another user"
-                    : st.st_mode & (S_IWGRP | S_IWOTH)     ? "writable by group or others"
-                    : access(d.c_str(), W_OK | X_OK) == -1 ? "not writable"
-                                                           : nullptr;
-  std::printf("%s, mode %o\n", why ? why : "ok", static_cast<unsigned>(st.st_mode & 07777));
-  if (why)
-    problem("spool directory %s is %s: messages of 32000 bytes or more would get 451 (exit 71); "
-            "make it a directory of the SMTP user, mode 2750 (or 755)",
-            d.c_str(), why);
-  else if (localhost_daemon() && !(st.st_mode & S_ISGID))
-    std::printf("                 a daemon on localhost reads spool files by their path: make "
-                "the directory set-group-id to a group of the daemon's user, mode 2750\n");
+  if (!why) why = spool_dir_unsafe(d.c_str());
+  if (!why && access(d.c_str(), W_OK | X_OK) == -1) why = "not writable";
+  if (!why) {
+    std::printf("ok, mode %o\n", static_cast<unsigned>(st.st_mode & 07777));
+    if (localhost_daemon() && !(st.st_mode & S_ISGID))
+      std::printf("                 a daemon on localhost reads spool files by their path: make "
+                  "the directory set-group-id to a group of the daemon's user, mode 2750\n");
+    return;
+  }
+  std::printf("%s\n", why);
+  problem("spool directory %s: %s: messages of 32000 bytes or more would %s; make it a "
+          "directory of the SMTP user, mode 2750 (or 755), or name one in "
+          "control/zelmd_spool_dir",
+          d.c_str(), why,
+          localhost_daemon() ? "get 451 (exit 71), since the daemon on localhost reads them there"
+                             : "be spooled in a private directory under /tmp, with a log line each");
+  spool_failed = true;
 }
 
 void check_report_folder() {
@@ -221,20 +237,6 @@ long long now_ms() {
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// What the filter would do with the answer now in zelmd_response.
-std::string policy() {
-  ClassifyResult r = {};
-  if (parse_zelmd_response(zelmd_response, &r) == 4)
-    return zelmd_require_scan ? "unusable answer: refuse 71"
-                              : "unusable answer: pass, stamped empty";
-  const char *rule;
-  const int code = verdict_code(&r, &rule);
-  std::string what = code == 0 ? "pass and stamp"
-                               : "refuse " + std::to_string(code) + " (" + std::string(rule) + ")";
-  if (report_wanted(&r)) what += ", report copy";
-  return what;
-}
-
 void show_answer(const char *answer) {
   for (const char *p = answer; *p;) {
     const char *end = std::strchr(p, '\n');
@@ -246,21 +248,39 @@ void show_answer(const char *answer) {
   }
 }
 
-// One request as the filter makes it for direction dir.
-void report_probe(const char *dir, const char *name, int failed, long long ms) {
+// What the filter would make of one probe's request: shown, and 0 when
+// the daemon answered usably.
+int report_probe(const char *dir, const char *name, int failed, long long ms) {
   // The classification line the parser logs comes first, on its own line.
   std::fflush(stdout);
-  const std::string what = failed ? "" : policy();
+  ClassifyResult r = {};
+  const bool usable = !failed && parse_zelmd_response(zelmd_response, &r) != 4;
   std::printf("  %-15s", name);
   if (failed) {
     std::printf("failed after %lld ms: %s -> %s\n", ms, g_sError,
                 zelmd_require_scan ? "refuse 71" : "pass unscanned");
     problem("%s daemon cannot be consulted (%s); every %s message would %s", dir, g_sError, dir,
             zelmd_require_scan ? "get 451 (exit 71)" : "pass unscanned");
-    return;
+    return 1;
   }
-  std::printf("answered in %lld ms -> %s\n", ms, what.c_str());
+  std::string what;
+  if (!usable) {
+    what = zelmd_require_scan ? "unusable answer: refuse 71" : "unusable answer: pass, stamped empty";
+  } else {
+    const char *rule;
+    const int code = verdict_code(&r, &rule);
+    what = code == 0 ? "pass and stamp"
+                     : "refuse " + std::to_string(code) + " (" + std::string(rule) + ")";
+    if (report_wanted(&r)) what += ", report copy";
+  }
+  std::printf("answered in %lld ms -> %s\n                 the daemon's answer:\n", ms,
+              what.c_str());
   show_answer(zelmd_response);
+  if (usable) return 0;
+  problem("%s daemon answers without the required X-ZELM- lines (PVer, Spam, VOD, Flags, RefID); "
+          "every %s message would %s",
+          dir, dir, zelmd_require_scan ? "get 451 (exit 71)" : "pass with empty verdict lines");
+  return 1;
 }
 
 // A small message, held in memory as the filter holds it.
@@ -283,28 +303,36 @@ int probe_spooled(const std::string &message) {
   dup2(p[0], 0);
   close(p[0]);
   start = time(nullptr);
+  spool_by_name = 1;
   isStream = read_message();
   return classify_message();
 }
 
+// The clean probe first: the others only when the daemon answered it, so
+// that a daemon that cannot be consulted makes one problem, and no probe
+// counts as spam for a sender without need.
 void probes_of(const char *dir) {
   const std::string clean = "Subject: qmail-zelmd-check probe\n\nA clean test message.\n";
   const std::string gtube = "Subject: qmail-zelmd-check probe\n\n" + std::string(GTUBE) + "\n";
   long long t0 = now_ms();
-  int failed = probe_inline(clean);
-  report_probe(dir, "clean probe", failed, now_ms() - t0);
+  if (report_probe(dir, "clean probe", probe_inline(clean), now_ms() - t0)) return;
   t0 = now_ms();
-  failed = probe_inline(gtube);
-  report_probe(dir, "GTUBE probe", failed, now_ms() - t0);
-  if (text_of(zelmd_host) != "localhost") return;
+  if (report_probe(dir, "GTUBE probe", probe_inline(gtube), now_ms() - t0)) return;
+  if (zelmd_host.len && text_of(zelmd_host) != "localhost") return;
+  if (geteuid() == 0) {
+    std::printf("  spooled probe  not sent: run as root it would make the spool directory root's; "
+                "run the check as the SMTP user (setuidgid qmaild %s/bin/qmail-zelmd-check)\n",
+                auto_qmail);
+    return;
+  }
   std::string big = clean;
   while (big.size() < 40000) big += "Padding of the spooled probe, which goes by file name.\n";
   t0 = now_ms();
-  failed = probe_spooled(big);
+  const int failed = probe_spooled(big);
   report_probe(dir, "spooled probe", failed, now_ms() - t0);
-  if (failed)
-    problem("a daemon on localhost must be able to read the spool files by their path: see the "
-            "spool directory above");
+  if (failed && std::strstr(g_sError, ": status 403"))
+    problem("the daemon on localhost may not read the spool files: make the spool directory "
+            "set-group-id to a group of the daemon's user, mode 2750");
 }
 
 // Each direction is probed in a child of its own: the filter's code may end
@@ -324,9 +352,11 @@ void probe(int outbound) {
   if (pid == 0) {
     close(back[0]);
     choose_direction(outbound);
-    // A client of the direction's kind, identified by its address.
+    // A client of the direction's kind; outbound under a name no real
+    // client has.
     relayclient = outbound ? "" : nullptr;
-      str_copy(mail_from, "qmail-zelmd-check@localhost");
+    if (outbound) remoteip = smtpauthuser = PROBE_SENDER;
+    str_copy(mail_from, "qmail-zelmd-check@localhost");
     std::printf("%s daemon %s:%s\n", dir,
                 zelmd_host.len ? text_of(zelmd_host).c_str() : "localhost",
                 zelmd_port.len ? text_of(zelmd_port).c_str() : "8088");
@@ -348,9 +378,8 @@ void probe(int outbound) {
   for (size_t at = 0, nl; (nl = got.find('\n', at)) != std::string::npos; at = nl + 1)
     problems.push_back(got.substr(at, nl - at));
   if (pid == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    problem("%s messages of 32000 bytes or more cannot be spooled (see the line above): see the "
-            "spool directory",
-            dir);
+    problem("%s messages of 32000 bytes or more cannot be spooled (see the line above)%s", dir,
+            spool_failed ? ": see the spool directory" : "");
 }
 } // namespace
 
@@ -363,10 +392,12 @@ int main(int argc, char **argv) {
       home = optarg;
     else if (opt == 'n')
       probes = false;
-    else {
-      std::fprintf(stderr, "usage: qmail-zelmd-check [-n] [-d qmail-home]\n");
-      return 2;
-    }
+    else
+      optind = argc + 1;
+  }
+  if (optind != argc) {
+    std::fprintf(stderr, "usage: qmail-zelmd-check [-n] [-d qmail-home]\n");
+    return 2;
   }
   if (chdir(home) == -1) {
     std::printf("cannot enter the qmail home %s: %s\n", home, std::strerror(errno));
@@ -374,11 +405,14 @@ int main(int argc, char **argv) {
   }
   remoteip = "127.0.0.1";
   log_init("qmail-zelmd");
+  // Interrupted, it leaves no spooled probe behind.
+  catch_signals();
   // What the filter would log goes to the screen, not to the mail log.
   log_to(1);
   std::printf("qmail-zelmd-check: qmail home %s, uid %d, gid %d\n\n", home,
               static_cast<int>(geteuid()), static_cast<int>(getegid()));
   show_controls();
+  setup_limits();
   std::printf("\n");
   check_queue_program();
   check_spool_dir();

@@ -107,6 +107,8 @@ extern const size_t control_settings_count;
 int setting_read(const control_setting &c);
 
 void setup();
+// The time limits of the settings read, handed to the client.
+void setup_limits();
 [[noreturn]] void die_control(const char *file);
 
 // direction.cpp: the active set and what the environment said.

@@ -84,14 +84,18 @@ void die_control(const char *file) {
   die(exit_config, "cannot read %s: %s", file, std::strerror(e));
 }
 
-void setup() {
-  if (control_init() == -1) die_control("control/me");
-  for (const control_setting &c : control_settings)
-    if (setting_read(c) == -1 && c.text) die_control(c.file);
+void setup_limits() {
   // Only a wrapped-around number reads as negative; never wait for ever
   // because of one.
   if (zelmd_timeout < 0) zelmd_timeout = 120;
   if (zelmd_connect_timeout < 0) zelmd_connect_timeout = 5;
   g_iTimeout = zelmd_timeout;
   g_iConnectTimeout = zelmd_connect_timeout;
+}
+
+void setup() {
+  if (control_init() == -1) die_control("control/me");
+  for (const control_setting &c : control_settings)
+    if (setting_read(c) == -1 && c.text) die_control(c.file);
+  setup_limits();
 }

@@ -30,6 +30,7 @@ int end_status;
 #undef _exit
 
 void die(int code, const char *, ...) { end_here(code); }
+void log_note(const char *, ...) {}
 stralloc zelmd_spool_dir;
 
 namespace {

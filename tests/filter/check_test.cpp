@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <functional>
 
+#include <unistd.h>
+
 #include "classify_support.h"
 #include "zelmd_sim.h"
 
@@ -17,9 +19,12 @@ struct check_run {
   std::string output;
 };
 
-check_run run_check(const qmail_home &h) {
+// As root, or as nobody (uid and gid 65534) with setpriv.
+check_run run_check(const qmail_home &h, const std::string &args = "", bool as_nobody = false) {
   check_run r;
-  const std::string cmd = std::string(ZELMD_CHECK) + " -d " + h.home.string() + " 2>&1";
+  const std::string cmd =
+      std::string(as_nobody ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "") +
+      ZELMD_CHECK + " -d " + h.home.string() + args + " 2>&1";
   FILE *f = popen(cmd.c_str(), "r");
   if (!f) return r;
   char buf[4096];
@@ -40,23 +45,138 @@ void good_setup(const qmail_home &h, int port) {
   h.control("zelmd_report_imap_folder", (h.root / "reports").string() + "\n");
 }
 
+// The problem lines of the output.
+std::vector<std::string> problem_lines(const std::string &out) {
+  std::vector<std::string> lines;
+  for (size_t at = 0; (at = out.find("\nproblem: ", at)) != std::string::npos; ++at)
+    lines.push_back(out.substr(at + 1, out.find('\n', at + 1) - at - 1));
+  return lines;
+}
+
+// Run as root it asks the daemon but spools nothing: a spool directory it
+// made would be root's and refuse the SMTP user's large messages.
 TEST(Check, GoodSetup) {
   zelmd_sim sim(zelmd_sim::answers::classified);
   qmail_home h;
   good_setup(h, sim.port());
+  h.control("zelmd_spool_dir", (h.root / "spool").string() + "\n");
   const auto r = run_check(h);
   EXPECT_EQ(r.code, 0) << r.output;
+  EXPECT_NE(r.output.find("spooled probe  not sent: run as root"), std::string::npos) << r.output;
+  EXPECT_FALSE(fs::exists(h.root / "spool"));
   for (const char *file :
        {"control/me", "control/zelmd_in_host", "control/zelmd_onsession_in_block_spam",
         "control/zelmd_onsession_out_totmsgs_num", "control/zelmd_report_imap_folder",
         "control/zelmd_queue_binary", "control/zelmd_require_scan", "control/zelmd_timeout",
         "control/zelmd_spool_dir"})
     EXPECT_NE(r.output.find(std::string("\n") + file + " "), std::string::npos) << file;
-  // Each direction: clean, GTUBE and the spooled probe by file name.
   EXPECT_NE(r.output.find("GTUBE probe    answered"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("X-ZELM-Spam: Confirmed"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("spooled probe  answered"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("no problems found"), std::string::npos) << r.output;
+}
+
+// The SMTP user's view: the spooled probe goes by file name, and is gone
+// again, whether it ends or is interrupted.
+TEST(Check, SpooledProbeAsTheSmtpUser) {
+  qmail_home h;
+  const fs::path spool = h.root / "spool";
+  fs::create_directory(spool);
+  fs::permissions(h.root, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  for (const fs::path &p : {h.root / "reports", spool}) {
+    fs::create_directory(p);
+    ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0);
+  }
+  if (access(h.root.c_str(), X_OK) != 0 || !fs::exists(ZELMD_CHECK))
+    GTEST_SKIP() << "the scratch directory is out of reach here";
+  zelmd_sim sim(zelmd_sim::answers::classified, spool.string());
+  good_setup(h, sim.port());
+  fs::permissions(h.root, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  h.control("zelmd_spool_dir", spool.string() + "\n");
+  const auto r = run_check(h, "", true);
+  if (r.output.find("Permission denied") != std::string::npos)
+    GTEST_SKIP() << "the build tree is out of reach for uid 65534:\n" << r.output;
+  EXPECT_EQ(r.code, 0) << r.output;
+  EXPECT_NE(r.output.find("spooled probe  answered"), std::string::npos) << r.output;
+  EXPECT_TRUE(fs::is_empty(spool));
+
+  // Interrupted while the daemon reads the spooled probe (^C reaches the
+  // process that spooled it as well).
+  loopback_daemon d({.response = http_response(answer_text(outbound_answer())),
+                     .on_request = [&](const std::string &req) {
+                       // "X-ZELM-FileName: <spool>/<pid>//<start>.msg"
+                       const std::string name = "X-ZELM-FileName: " + spool.string() + "/";
+                       const size_t at = req.find(name);
+                       if (at != std::string::npos) kill(std::atoi(&req[at + name.size()]), SIGINT);
+                     }});
+  point_at(h, d.port(), "localhost");
+  run_check(h, "", true);
+  EXPECT_TRUE(fs::is_empty(spool));
+  d.stop();
+  size_t by_name = 0;
+  for (const auto &req : d.requests()) by_name += req.find("X-ZELM-FileName: ") != std::string::npos;
+  EXPECT_EQ(by_name, 2u); // one per direction, each interrupted
+}
+
+// The probes ask as the filter asks (its time limits too), one problem per
+// direction whose daemon cannot be consulted or answers unusably, and the
+// spam probe only once the clean one was answered. Outbound probes come
+// from a sender no client can be.
+TEST(Check, Probes) {
+  struct {
+    const char *name;
+    daemon_script script;
+    size_t requests;    // per direction
+    std::string named;  // on both problem lines; none when empty
+  } cases[] = {
+      {"answered", {.response = http_response(answer_text(outbound_answer()))}, 2, ""},
+      {"error status", {.response = http_response("busy", framing::length, "503 Busy")}, 1,
+       "daemon cannot be consulted (daemon 127.0.0.1:<port>: status 503)"},
+      {"no X-ZELM- lines", {.response = http_response("hello\r\n")}, 1,
+       "daemon answers without the required X-ZELM- lines"},
+      {"time limit of the control file", {.how = daemon_script::hang}, 1,
+       "daemon cannot be consulted (daemon 127.0.0.1:<port>: reading the answer: time-out after 1 s)"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    qmail_home h;
+    loopback_daemon d(c.script);
+    good_setup(h, d.port());
+    point_at(h, d.port());
+    h.control("zelmd_timeout", "1\n");
+    const auto r = run_check(h);
+    d.stop();
+    const auto lines = problem_lines(r.output);
+    EXPECT_EQ(r.code, c.named.empty() ? 0 : 1) << r.output;
+    std::string named = c.named;
+    if (const size_t at = named.find("<port>"); at != std::string::npos)
+      named.replace(at, 6, std::to_string(d.port()));
+    EXPECT_EQ(lines.size(), c.named.empty() ? 0u : 2u) << r.output;
+    for (const auto &l : lines) EXPECT_NE(l.find(named), std::string::npos) << l;
+    const auto requests = d.requests();
+    ASSERT_EQ(requests.size(), 2 * c.requests) << r.output;
+    for (size_t i = 0; i < requests.size(); ++i) {
+      const bool outbound = i >= c.requests;
+      EXPECT_EQ(requests[i].find("GTUBE") != std::string::npos, i % c.requests == 1);
+      EXPECT_EQ(requests[i].find("X-ZELM-SenderID: qmail-zelmd-check.invalid\r\n") !=
+                    std::string::npos,
+                outbound)
+          << requests[i];
+    }
+  }
+  // Not a single problem line more for a daemon that is down.
+  qmail_home h;
+  good_setup(h, loopback_daemon::unused_port());
+  point_at(h, loopback_daemon::unused_port(), "127.0.0.1");
+  const auto lines = problem_lines(run_check(h).output);
+  ASSERT_EQ(lines.size(), 2u);
+  for (const auto &l : lines) EXPECT_NE(l.find("daemon cannot be consulted"), std::string::npos) << l;
+}
+
+TEST(Check, StrayArgument) {
+  qmail_home h;
+  const auto r = run_check(h, " extra");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.output, "usage: qmail-zelmd-check [-n] [-d qmail-home]\n");
 }
 
 TEST(Check, BrokenSetups) {
@@ -85,14 +205,23 @@ TEST(Check, BrokenSetups) {
        [](auto &h) { h.control("zelmd_queue_binary", "/nonexistent/qmail-queue\n"); },
        "queue program /nonexistent/qmail-queue: No such file or directory"},
       {"relative spool directory", [](auto &h) { h.control("zelmd_spool_dir", "spool\n"); },
-       "control/zelmd_spool_dir spool is not an absolute path"},
+       "spool directory spool: not an absolute path"},
+      {"spool directory a link, named with a slash",
+       [](auto &h) {
+         fs::create_directory_symlink(h.root, h.root / "spool");
+         h.control("zelmd_spool_dir", (h.root / "spool").string() + "/\n");
+       },
+       "/spool/: not a directory"},
+      {"spool directory too long for the longest pid",
+       [](auto &h) { h.control("zelmd_spool_dir", "/" + std::string(122, 's') + "\n"); },
+       ": path too long"},
       {"spool directory writable by all",
        [](auto &h) {
          fs::create_directory(h.root / "spool");
          fs::permissions(h.root / "spool", fs::perms::all);
          h.control("zelmd_spool_dir", (h.root / "spool").string() + "\n");
        },
-       "/spool is writable by group or others"},
+       "/spool: writable by group or others"},
       {"report folder missing",
        [](auto &h) { h.control("zelmd_report_imap_folder", (h.root / "nowhere").string() + "\n"); },
        "/nowhere: No such file or directory"},

@@ -349,11 +349,12 @@ TEST(Fault, StoppedBySignal) {
     EXPECT_EQ(got.run.code, c.code) << got.run;
     const std::string queue = std::string("queue program ") + FAKE_QUEUE;
     if (c.at == stage::handing_over) {
-      // Whatever reached the queue program lacks the envelope's end.
-      const auto got_envelope = h.record("envelope");
-      ASSERT_TRUE(got_envelope);
-      EXPECT_LT(got_envelope->size(), big_envelope.size());
-      EXPECT_TRUE(big_envelope.starts_with(*got_envelope));
+      // Whatever reached the queue program lacks the envelope's end. The
+      // queue program may still be reading it when the filter has ended.
+      if (const auto got_envelope = h.record("envelope")) {
+        EXPECT_LT(got_envelope->size(), big_envelope.size());
+        EXPECT_TRUE(big_envelope.starts_with(*got_envelope));
+      }
     } else if (c.code == 71) {
       EXPECT_FALSE(h.record("argv0")) << "queue program started";
     } else {

@@ -18,7 +18,7 @@
 
 namespace fs = std::filesystem;
 
-zelmd_sim::zelmd_sim(answers how) {
+zelmd_sim::zelmd_sim(answers how, const std::string &spool_dir) {
   fs::create_directories(ZELMD_SCRATCH);
   std::string t = ZELMD_SCRATCH "/sim-XXXXXX";
   if (!mkdtemp(t.data())) throw std::runtime_error("mkdtemp failed");
@@ -36,6 +36,9 @@ zelmd_sim::zelmd_sim(answers how) {
       // Its line per request would only bury the test's own output.
       const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
       if (null >= 0) dup2(null, 2);
+      if (!spool_dir.empty())
+        execl(ZELMD_SIM, ZELMD_SIM, "--port", "0", "--spool-dir", spool_dir.c_str(),
+              static_cast<char *>(nullptr));
       execl(ZELMD_SIM, ZELMD_SIM, "--port", "0", static_cast<char *>(nullptr));
     }
     execl(ZELMD_SIM, ZELMD_SIM, "--port", "0", "--answer", file.c_str(),

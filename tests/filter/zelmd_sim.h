@@ -13,7 +13,8 @@
 class zelmd_sim {
 public:
   enum class answers { from_file, classified };
-  explicit zelmd_sim(answers how = answers::from_file);
+  // spool_dir: where it serves file requests from, when not its default.
+  explicit zelmd_sim(answers how = answers::from_file, const std::string &spool_dir = "");
   // Stops it with SIGTERM unless stop() did; it must end with exit code 0.
   ~zelmd_sim();
   zelmd_sim(const zelmd_sim &) = delete;

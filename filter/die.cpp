@@ -102,32 +102,35 @@ void hand_over_interrupted() {
   }
 }
 
-void die(int code, const char *fmt, ...) {
-  char reason[600];
-  va_list ap;
-  va_start(ap, fmt);
+namespace {
+__attribute__((format(printf, 2, 0))) void vlog_reason(const char *tail, const char *fmt,
+                                                       va_list ap) {
+  char reason[900];
   std::vsnprintf(reason, sizeof reason, fmt, ap);
-  va_end(ap);
+  log_reason(reason, tail);
+}
+} // namespace
+
+void die(int code, const char *fmt, ...) {
   char tail[16] = "exit ";
   tail[5 + fmt_ulong(tail + 5, static_cast<uint64_t>(code))] = 0;
-  log_reason(reason, tail);
+  va_list ap;
+  va_start(ap, fmt);
+  vlog_reason(tail, fmt, ap);
+  va_end(ap);
   exit_clean(code);
 }
 
 void log_unscanned(const char *fmt, ...) {
-  char reason[600];
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(reason, sizeof reason, fmt, ap);
+  vlog_reason("passed unscanned", fmt, ap);
   va_end(ap);
-  log_reason(reason, "passed unscanned");
 }
 
 void log_note(const char *fmt, ...) {
-  char text[900];
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(text, sizeof text, fmt, ap);
+  vlog_reason(nullptr, fmt, ap);
   va_end(ap);
-  log_reason(text, nullptr);
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -66,25 +67,29 @@ int make_dir(const char *path, mode_t mode) {
   return chmod(path, mode | (st.st_mode & S_ISGID));
 }
 
-char why[400]; // what is wrong with the configured spool directory
+// What is wrong with the configured spool directory.
+char why[400];
+__attribute__((format(printf, 1, 2))) const char *trouble(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(why, sizeof why, fmt, ap);
+  va_end(ap);
+  return why;
+}
 
 // This process's working directory in the configured spool directory,
 // made; null, or what kept it from being used.
 const char *spool_workdir(const char *root) {
   if (const char *bad = spool_dir_name(root, getpid(), workdir))
-    return std::snprintf(why, sizeof why, "spool directory %s: %s", root, bad), why;
+    return trouble("spool directory %s: %s", root, bad);
   if (make_dir(root, 0755) == -1)
-    return std::snprintf(why, sizeof why, "cannot make spool directory %s: %s", root,
-                         std::strerror(errno)),
-           why;
+    return trouble("cannot make spool directory %s: %s", root, std::strerror(errno));
   if (const char *bad = spool_dir_unsafe(root))
-    return std::snprintf(why, sizeof why, "unsafe spool directory %s: %s", root, bad), why;
+    return trouble("unsafe spool directory %s: %s", root, bad);
   if (make_dir(workdir, 0750) == -1)
-    return std::snprintf(why, sizeof why, "cannot make working directory %s: %s", workdir,
-                         std::strerror(errno)),
-           why;
+    return trouble("cannot make working directory %s: %s", workdir, std::strerror(errno));
   if (const char *bad = spool_dir_unsafe(workdir))
-    return std::snprintf(why, sizeof why, "unsafe working directory %s: %s", workdir, bad), why;
+    return trouble("unsafe working directory %s: %s", workdir, bad);
   return nullptr;
 }
 
@@ -98,17 +103,17 @@ constexpr char spool_fix[] =
 void make_workdir() {
   // A spool area that cannot be had is a local, passing trouble: 71.
   if (!stralloc_append(&zelmd_spool_dir, "")) die(exit_temp, "out of memory");
-  const char *trouble = spool_workdir(zelmd_spool_dir.s);
-  if (trouble) {
-    if (spool_by_name) die(exit_temp, "%s; %s", trouble, spool_fix);
+  const char *failed = spool_workdir(zelmd_spool_dir.s);
+  if (failed) {
+    if (spool_by_name) die(exit_temp, "%s; %s", failed, spool_fix);
     str_copy(workdir, "/tmp/qmail-zelmd.XXXXXX");
     if (!mkdtemp(workdir))
-      die(exit_temp, "%s; cannot make a private spool directory in /tmp either: %s", trouble,
+      die(exit_temp, "%s; cannot make a private spool directory in /tmp either: %s", failed,
           std::strerror(errno));
     str_copy(workdir + str_len(workdir), "/");
   }
   workdir_made = 1;
-  if (trouble) log_note("%s; spooled in %s instead (%s)", trouble, workdir, spool_fix);
+  if (failed) log_note("%s; spooled in %s instead (%s)", failed, workdir, spool_fix);
 }
 
 void dump_file(const char *buf, size_t len) {

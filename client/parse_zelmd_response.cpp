@@ -1,9 +1,6 @@
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 
 #include "log.h"
-#include "safe.h"
 #include "str.h"
 #include "zelmd_response.h"
 
@@ -32,17 +29,6 @@ const wanted sender[] = {
 
 const char *text(const stralloc &sa) { return sa.s && sa.len ? sa.s : ""; }
 
-// The line carries client and daemon text: made safe whole, then logged
-// as every line of the filter is.
-__attribute__((format(printf, 1, 2))) void log_info(const char *fmt, ...) {
-  char raw[4096], line[4096];
-  va_list ap;
-  va_start(ap, fmt);
-  std::vsnprintf(raw, sizeof raw, fmt, ap);
-  va_end(ap);
-  log_write(line, safe_copy(line, sizeof line, raw, false));
-}
-
 bool is(const stralloc &sa, const char *s) { return !str_diff(text(sa), s); }
 
 // Every lookup must succeed, in order; the first one missing ends them.
@@ -54,17 +40,17 @@ template <size_t N> bool find_all(const char *answer, ClassifyResult *r, const w
 
 void log_verdict(const ClassifyResult *r) {
   if (zelmd_check_inbound == 1)
-    log_info("IN  IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s", remoteip, mail_from,
+    log_printf("IN  IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s", remoteip, mail_from,
              text(r->spam), text(r->vod), text(r->refid));
   else if (outbound_headers == 1)
-    log_info("OUT IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s, SenderID: %s, Flags: %s, "
+    log_printf("OUT IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s, SenderID: %s, Flags: %s, "
              "TMsg: %s, TSpam: %s, TSus: %s, TVirus: %s, BWFlag: %s",
              remoteip, mail_from, text(r->spam), text(r->vod), text(r->refid), text(r->senderid),
              text(r->senderid_flags), text(r->senderid_totalmessages), text(r->senderid_totalspam),
              text(r->senderid_totalsuspected), text(r->senderid_totalvirus),
              text(r->bluewhiteflag));
   else
-    log_info("OUT IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s, SenderID: N/A", remoteip,
+    log_printf("OUT IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s, SenderID: N/A", remoteip,
              mail_from, text(r->spam), text(r->vod), text(r->refid));
 }
 } // namespace
@@ -73,7 +59,7 @@ int parse_zelmd_response(const char *answer, ClassifyResult *r) {
   r->bluewhiteflag_num = -1;
   // No answer at all reads like one without the required lines.
   if (!answer || !find_all(answer, r, required)) {
-    log_info("IP: %s - unable to processes response", remoteip);
+    log_printf("IP: %s - unable to processes response", remoteip);
     return 4;
   }
   if (zelmd_check_outbound == 1) {

@@ -8,6 +8,7 @@
 #include "error.h"
 #include "exitcode.h"
 #include "fd.h"
+#include "log.h"
 #include "open.h"
 #include "qmail-zelmd.h"
 #include "str.h"
@@ -100,6 +101,8 @@ void handle_zelmd_outbound_message(const char *answer, const ClassifyResult *res
   // A report whose last bytes never reached the disk is a failed copy.
   if (close(report.release()) == -1)
     die(exit_temp, "cannot write report file %s: %s", name, std::strerror(errno));
+  log_printf("COPY IP: %s, SenderID: %s, File: %s", remoteip,
+             result->senderid.s && result->senderid.s[0] ? result->senderid.s : "N/A", name);
 }
 
 void exit_outbound(int code, const char *answer, const ClassifyResult *result, const char *rule) {

@@ -154,6 +154,19 @@ outcome run(const zelmd_sim &sim, const verdict_case &c) {
     stat(e.path().c_str(), &st);
     o.reports.push_back({e.path().filename(), st.st_mode & 07777u, slurp(e.path())});
   }
+  // Each copy made says so, with its file, right after the classification
+  // line; none is claimed that was not made.
+  std::vector<std::string> copies;
+  for (const auto &l : got.log)
+    if (const auto line = parse_syslog(l); line && line->text.starts_with("COPY "))
+      copies.push_back(line->text);
+  std::vector<std::string> want;
+  for (const auto &f : o.reports)
+    want.push_back("COPY IP: 127.0.0.1, SenderID: 127.0.0.1, File: " + (folder / f.name).string());
+  EXPECT_EQ(copies, want);
+  if (!want.empty() && got.log.size() >= 2) {
+    EXPECT_TRUE(parse_syslog(got.log[1]).value_or(syslog_line{}).text.starts_with("COPY "));
+  }
   return o;
 }
 

@@ -9,13 +9,18 @@
 #include <string>
 #include <vector>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <latch>
 #include <thread>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -68,6 +73,9 @@ struct child {
     pid = fork();
     if (pid == 0) {
       prctl(PR_SET_PDEATHSIG, SIGKILL);
+      // As root it could open any file; under a user of its own it cannot.
+      prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE);
+      prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH);
       dup2(p[1], 1);
       if (with_errors) dup2(p[1], 2);
       std::vector<char *> argv{const_cast<char *>(ZELMD_SIM)};
@@ -100,10 +108,15 @@ std::vector<std::string> on_free_port(std::vector<std::string> args) {
   return args;
 }
 
+// With its log on the pipe too, read() past the line it starts with
+// gives the lines of the requests.
 struct sim : child {
   int port = 0;
-  explicit sim(const std::vector<std::string> &args = {}) : child(on_free_port(args)) {
-    const std::string line = read(), want = "zelmd-sim listening on 127.0.0.1:";
+  explicit sim(const std::vector<std::string> &args = {}, bool with_log = false)
+      : child(on_free_port(args), with_log) {
+    std::string line = read();
+    if (with_log && line.starts_with("zelmd-sim: a stand-in")) line = read();
+    const std::string want = "zelmd-sim listening on 127.0.0.1:";
     EXPECT_TRUE(line.starts_with(want)) << line;
     if (line.starts_with(want)) port = std::stoi(line.substr(want.size()));
   }
@@ -220,8 +233,12 @@ TEST(ZelmdSim, RefusesWhatItCannotClassify) {
     const char *name;
     std::string path, body;
     int status;
+    httplib::Headers fields = {};
   } cases[] = {
       {"unknown path", "/zelmd/Classify", head() + "\r\nm", 404},
+      {"CR LF in the path", "/zelmd/%0D%0AX-ZELM-Spam:%20Confirmed", head() + "\r\nm", 404},
+      {"a request line over 8192 bytes", "/" + std::string(8200, 'p'), head() + "\r\nm", 414},
+      {"a Range it cannot parse", inline_path, head() + "\r\nm", 416, {{"Range", "lines=2"}}},
       {"no empty line", inline_path, head() + "m", 400},
       {"bare line feeds", inline_path, "X-ZELM-PVer: 0000001\nX-ZELM-MailFrom: a\n\nm", 400},
       // not echoed: the answer would carry a line the filter takes for a verdict
@@ -234,11 +251,56 @@ TEST(ZelmdSim, RefusesWhatItCannotClassify) {
   sim d({"--spool-dir", s.dir});
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    const auto r = d.post(c.path, c.body);
+    const auto r =
+        httplib::Client("127.0.0.1", d.port).Post(c.path, c.fields, c.body, "text/plain");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, c.status);
     EXPECT_FALSE(r->body.starts_with("X-ZELM-") || r->body.find("\nX-ZELM-") != r->body.npos)
         << r->body;
+    // one line with the reason, from the library too
+    EXPECT_TRUE(r->body.size() > 2 && r->body.find('\n') == r->body.size() - 1 &&
+                r->body.ends_with("\r\n"))
+        << r->body;
+  }
+}
+
+// The next line on fd, or what came of it before nothing more did for 5
+// seconds.
+std::string line_of(int fd) {
+  std::string line;
+  for (char c;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 5000) != 1 || ::read(fd, &c, 1) != 1 || c == '\n') return line;
+    line += c;
+  }
+}
+
+// Whatever a request holds, its log line is one line, control bytes shown
+// as '?', so that the next request's line comes next.
+TEST(ZelmdSim, LogsOneSafeLinePerRequest) {
+  struct {
+    const char *name;
+    std::string path, from, says;
+  } cases[] = {
+      {"CR and ESC in the sender", inline_path, "a\rzelmd-sim: #9 forged\x1b[2J",
+       " from <a?zelmd-sim: #9 forged?[2J>: 200 "},
+      {"NUL and DEL in the sender", inline_path, "a\0b\x7f"s, " from <a?b?>: 200 "},
+      // refused before it is taken for the sender
+      {"LF in the sender", inline_path, "a\nzelmd-sim: #9 forged", " from <>: 400 no colon"},
+      {"CR LF in the path", "/zelmd/%0D%0Azelmd-sim:%20forged%1B", "a",
+       " /zelmd/??zelmd-sim: forged? from <a>: 404 unknown path /zelmd/??zelmd-sim: forged?"},
+  };
+  sim d({}, true);
+  for (int n = 1; const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(d.post(c.path, "X-ZELM-PVer: 0000001\r\nX-ZELM-MailFrom: " + c.from +
+                                   "\r\nX-ZELM-SenderIP: 192.0.2.1\r\n\r\nm"));
+    const std::string line = line_of(d.out);
+    EXPECT_TRUE(line.starts_with("zelmd-sim: #" + std::to_string(n++) + " ")) << line;
+    EXPECT_NE(line.find(c.says), line.npos) << line;
+    EXPECT_TRUE(std::none_of(line.begin(), line.end(), [](unsigned char b) {
+      return b < 0x20 || b == 0x7f;
+    })) << line;
   }
 }
 
@@ -265,6 +327,11 @@ TEST(ZelmdSim, ServesOnlySpoolFiles) {
   fs::create_symlink(spool, s.dir / "spool-link");
   ASSERT_EQ(mkfifo((work / "fifo.msg").c_str(), 0644), 0);
   ASSERT_EQ(mknod((work / "zero.msg").c_str(), S_IFCHR | 0644, makedev(1, 5)), 0);
+  s.put("spool/4711/secret.msg", msg);
+  fs::permissions(work / "secret.msg", fs::perms::none);
+  fs::create_directories(spool / "shut");
+  s.put("spool/shut/1.msg", msg);
+  fs::permissions(spool / "shut", fs::perms::none);
   struct {
     const char *name;
     std::string path;
@@ -288,6 +355,8 @@ TEST(ZelmdSim, ServesOnlySpoolFiles) {
       {"a device inside", work / "zero.msg", 403, "not a regular file"},
       {"a device outside", "/dev/zero", 403, "outside the spool directories"},
       {"a directory", work, 403, "not a regular file"},
+      {"a file it may not open", work / "secret.msg", 403, "Permission denied"},
+      {"below a directory it may not enter", spool / "shut/1.msg", 403, "Permission denied"},
       {"missing", work / "none.msg", 404, "No such file"},
       {"a missing directory", spool / "4712/1.msg", 404, "no 4712"},
       {"too large", work / "big.msg", 413, "1001 bytes, over the limit of 1000"},
@@ -309,19 +378,50 @@ TEST(ZelmdSim, ServesOnlySpoolFiles) {
   }
 }
 
+// A raw connection to the sim at port from a loopback address of choice:
+// the sim tells clients apart by address.
+int connect_from(const std::string &from, int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  EXPECT_EQ(inet_pton(AF_INET, from.c_str(), &a.sin_addr), 1);
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << from;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  return fd;
+}
+
+// What the sim answers on fd until it closes; "" if it has not in time.
+std::string answer_of(int fd, std::chrono::seconds within = std::chrono::seconds(20)) {
+  const auto give_up = std::chrono::steady_clock::now() + within;
+  std::string got;
+  for (char buf[4096];;) {
+    pollfd p{fd, POLLIN, 0};
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        give_up - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1) return "";
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) return got;
+    got.append(buf, static_cast<size_t>(n));
+  }
+}
+
+// The reason line of a 503 answer, or what came instead.
+std::string reason_503(const std::string &answer) {
+  const size_t body = answer.find("\r\n\r\n");
+  if (!answer.starts_with("HTTP/1.1 503 ") || body == answer.npos) return "not a 503: " + answer;
+  return answer.substr(body + 4);
+}
+
 // Raw connections that sent a request's head and part of its body, then
-// fell silent: each holds a worker until the read times out.
+// fell silent.
 std::vector<int> stall(int port, int count) {
   std::vector<int> socks;
   for (int i = 0; i < count; ++i) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = connect_from("127.0.0.1", port);
     const std::string part =
         "POST " + inline_path + " HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n" + head();
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
     EXPECT_EQ(write(fd, part.data(), part.size()), static_cast<ssize_t>(part.size()));
     socks.push_back(fd);
   }
@@ -350,8 +450,9 @@ TEST(ZelmdSim, BusyWorkersComeFree) {
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 200);
 
-  // Silent clients, more than there are workers, lose them to the read
-  // time limit, and a request behind them is answered after all.
+  // Clients silent in the middle of the body: the first four are slow
+  // ones their address may have, until nothing came for 5 seconds; the
+  // others are cut off at once. A request behind them is answered.
   const auto silent = stall(d.port, 12);
   const auto start = std::chrono::steady_clock::now();
   httplib::Client c("127.0.0.1", d.port);
@@ -360,7 +461,84 @@ TEST(ZelmdSim, BusyWorkersComeFree) {
   ASSERT_TRUE(late);
   EXPECT_EQ(late->status, 200);
   EXPECT_LT(seconds(std::chrono::steady_clock::now() - start).count(), 9);
-  for (const int fd : silent) close(fd);
+  std::map<std::string, int> why;
+  for (const int fd : silent) {
+    ++why[reason_503(answer_of(fd))];
+    close(fd);
+  }
+  const decltype(why) want{{"nothing received for 5 seconds\r\n", 4},
+                           {"too many slow connections from 127.0.0.1\r\n", 8}};
+  EXPECT_EQ(why, want);
+}
+
+// Clients that send a request head a byte every half second, more of them
+// than there are workers, from two addresses: only four of each address
+// keep a worker, until the head's 5 seconds are up, and a request from
+// either address is answered meanwhile.
+TEST(ZelmdSim, SlowClientsHoldNoWorkers) {
+  struct {
+    std::string from;
+    int clients;
+  } groups[] = {{"127.0.0.1", 10}, {"127.0.0.2", 10}};
+  sim d;
+  struct slow {
+    int fd;
+    std::string got;
+  };
+  std::vector<slow> clients;
+  for (const auto &g : groups)
+    for (int i = 0; i < g.clients; ++i) clients.push_back({connect_from(g.from, d.port), ""});
+  const std::string bytes =
+      "POST " + inline_path + " HTTP/1.1\r\nHost: x\r\nX-Padding: " + std::string(200, 'p');
+  std::latch slow_by_now(1);
+  std::thread trickle([&] {
+    using clock = std::chrono::steady_clock;
+    const auto give_up = clock::now() + std::chrono::seconds(20);
+    size_t sent = 0, open = clients.size();
+    for (auto next = clock::now(); open && clock::now() < give_up;) {
+      if (clock::now() >= next) {
+        for (const auto &c : clients)
+          if (c.fd >= 0) send(c.fd, &bytes.at(sent), 1, MSG_NOSIGNAL);
+        if (++sent == 4) slow_by_now.count_down();
+        next += std::chrono::milliseconds(500);
+      }
+      std::vector<pollfd> fds; // those answered are -1, which poll passes over
+      for (const auto &c : clients) fds.push_back({c.fd, POLLIN, 0});
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - clock::now());
+      poll(fds.data(), fds.size(), static_cast<int>(std::max<int64_t>(0, left.count())));
+      for (size_t i = 0; i < clients.size(); ++i) {
+        if (!fds[i].revents) continue;
+        clients[i].got = answer_of(clients[i].fd);
+        close(std::exchange(clients[i].fd, -1));
+        --open;
+      }
+    }
+    if (sent < 4) slow_by_now.count_down();
+  });
+  slow_by_now.wait();
+  for (const auto &g : groups) {
+    SCOPED_TRACE("a request from " + g.from);
+    const std::string body = head() + "\r\nhello",
+                      request = "POST " + inline_path + " HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                                std::to_string(body.size()) + "\r\n\r\n" + body;
+    const int fd = connect_from(g.from, d.port);
+    EXPECT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    // within 2 s: slow ones held every worker for up to 135 s once
+    const std::string got = answer_of(fd, std::chrono::seconds(2));
+    close(fd);
+    EXPECT_TRUE(got.starts_with("HTTP/1.1 200 ") && got.find("X-ZELM-Spam: None") != got.npos)
+        << got;
+  }
+  trickle.join();
+  std::map<std::string, int> why;
+  for (auto &c : clients) {
+    if (c.fd >= 0) close(c.fd);
+    ++why[reason_503(c.got)];
+  }
+  const decltype(why) want{{"request line and header fields not received within 5 seconds\r\n", 8},
+                           {"too many slow connections from 127.0.0.1\r\n", 6},
+                           {"too many slow connections from 127.0.0.2\r\n", 6}};
+  EXPECT_EQ(why, want);
 }
 
 TEST(ZelmdSim, StopsWithinASecondWithRequestsInFlight) {
@@ -386,31 +564,53 @@ TEST(ZelmdSim, AnswersFromFileVerbatim) {
     EXPECT_EQ(r->status, 200);
     EXPECT_EQ(r->body, slurp(answer));
   }
+  // a Range would cut it short
+  const auto part = httplib::Client("127.0.0.1", d.port)
+                        .Post(inline_path, {{"Range", "bytes=0-3"}}, "junk", "text/plain");
+  ASSERT_TRUE(part);
+  EXPECT_EQ(part->body, slurp(answer));
   s.put("answer", "changed\r\n"); // read again for every request
   const auto r = d.post(inline_path, "");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->body, "changed\r\n");
 }
 
+mode_t mode_of(const fs::path &p) {
+  struct stat st {};
+  EXPECT_EQ(lstat(p.c_str(), &st), 0) << p;
+  return st.st_mode & 07777;
+}
+
+// Kept mail is the operator's alone, whatever umask it starts with: one
+// that lets everyone read, and one that would not let it write.
 TEST(ZelmdSim, RecordsEachRequest) {
-  scratch s;
-  const fs::path dir = s.dir / "made" / "on start";
-  sim d({"--record", dir});
-  const std::pair<std::string, std::string> sent[] = {
-      {inline_path, head("") + "\r\nbody\0with NUL\r\n"s + std::string(300000, 'z')},
-      {"/unknown", "no empty line"}};
-  for (const auto &[path, body] : sent) ASSERT_TRUE(d.post(path, body));
-  for (int n = 1; const auto &[path, body] : sent) {
-    const std::string base = dir / std::to_string(n++);
-    EXPECT_EQ(slurp(base + ".body"), body);
-    std::istringstream h(slurp(base + ".head"));
-    std::set<std::string> got;
-    for (std::string l; std::getline(h, l);) got.insert(l);
-    for (const auto &want : {"POST " + path + " HTTP/1.1", "Content-Type: text/plain"s,
-                             "Content-Length: " + std::to_string(body.size())})
-      EXPECT_TRUE(got.contains(want)) << want;
-    for (const auto &l : got)
-      EXPECT_FALSE(l.starts_with("REMOTE_") || l.starts_with("LOCAL_")) << l;
+  for (const mode_t mask : {mode_t{0}, mode_t{0277}}) {
+    SCOPED_TRACE(mask);
+    scratch s;
+    const fs::path dir = s.dir / "made" / "on start";
+    const mode_t was = umask(mask);
+    sim d({"--record", dir});
+    umask(was);
+    const std::pair<std::string, std::string> sent[] = {
+        {inline_path, head("") + "\r\nbody\0with NUL\r\n"s + std::string(300000, 'z')},
+        {"/unknown", "no empty line"}};
+    for (const auto &[path, body] : sent) ASSERT_TRUE(d.post(path, body));
+    EXPECT_EQ(mode_of(s.dir / "made"), 0700);
+    EXPECT_EQ(mode_of(dir), 0700);
+    for (int n = 1; const auto &[path, body] : sent) {
+      const std::string base = dir / std::to_string(n++);
+      EXPECT_EQ(slurp(base + ".body"), body);
+      EXPECT_EQ(mode_of(base + ".body"), 0600);
+      EXPECT_EQ(mode_of(base + ".head"), 0600);
+      std::istringstream h(slurp(base + ".head"));
+      std::set<std::string> got;
+      for (std::string l; std::getline(h, l);) got.insert(l);
+      for (const auto &want : {"POST " + path + " HTTP/1.1", "Content-Type: text/plain"s,
+                               "Content-Length: " + std::to_string(body.size())})
+        EXPECT_TRUE(got.contains(want)) << want;
+      for (const auto &l : got)
+        EXPECT_FALSE(l.starts_with("REMOTE_") || l.starts_with("LOCAL_")) << l;
+    }
   }
 }
 

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -23,8 +22,11 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -35,6 +37,8 @@
 #include "fd.h"
 
 namespace {
+
+using namespace std::string_literals;
 
 const char usage[] = R"(usage: zelmd-sim [OPTION]...
 Stands in for the classification daemon zelmd: answers the POSTs of
@@ -52,15 +56,18 @@ strings; every other message is clean to it.
                          each request, so it may be changed while running
   --record DIR           keep request number N (from 1) as DIR/N.head (request
                          line, then one "Name: value" line per header field)
-                         and DIR/N.body (the body byte for byte)
+                         and DIR/N.body (the body byte for byte); DIR, and
+                         any directory it makes for it, gets mode 0700 and
+                         the files 0600, whatever the umask
   --bluewhite ID=N       blue/white flag N for sender identity ID (repeatable)
   --version              version
   --help                 this text
 
 At start it says on standard error what it is, then prints "zelmd-sim
-listening on ADDR:PORT" on standard output; one line per request goes to
-standard error. SIGTERM or SIGINT stops it within a second, requests in
-flight or not.
+listening on ADDR:PORT" on standard output; one line per POST goes to
+standard error, and one per connection cut off before its request was
+read, each control byte in them shown as '?'. SIGTERM or SIGINT stops it
+within a second, requests in flight or not.
 
 Requests: POST /zelmd/ClassifyMessage_Inline, body = header lines, an empty
 line, the message; POST /zelmd/ClassifyMessage_File, body = header lines
@@ -93,14 +100,31 @@ including this message:
   X-ZELM-SenderID-BlueWhiteFlag   from --bluewhite, else 0
 The test strings count anywhere in the message bytes, headers included.
 
-Errors: other paths 404; 400 for a body without the empty line, a header
-line without a colon or with a bare line feed, a missing or wrong required
-line, or a file request with bytes after the empty line; for the file of a
-file request 403 (outside the spool directories, a link on the way, not a
-regular file, another owner), 404 (missing), 413 (too large), 500 (a read
-error); 503 for a request not done within 60 seconds or cut short by
-SIGTERM. Error bodies are one plain line with the reason, no X-ZELM-*
-lines.
+Limits, so that no client holds a worker for long: 16 workers, one
+request a connection. Counted from when a worker takes a connection up,
+the request line and header fields must be in within 5 seconds and the
+whole request, body and file included, within 60; no read or write waits
+more than 5 seconds. A connection that has kept its worker waiting for
+the client's bytes 1 second in all is slow: a client address may have 4
+slow connections at a time, and one more is cut off at once. Requests
+that arrive without such waits never count, however many come at once.
+
+Errors: 400 for a body without the empty line, a header line without a
+colon or with a bare line feed, a missing or wrong required line, a file
+request with bytes after the empty line, a body the client cut short, or
+a request line or header field HTTP cannot parse; 404 for other paths and
+methods other than POST; 414 for a request line over 8192 bytes; 416 for
+a Range header field it cannot parse (others are ignored); for the
+file of a file request 403 (a relative path, outside the spool
+directories, "..", a symbolic link or no directory on the way, not a
+regular file, another hard link or owner, replaced while being opened, or
+a file or directory on the way it may not open), 404 (the file or a directory on the way missing), 413 (larger than
+--max-size, or grown over it while read), 500 (a read error); with
+--answer, 500 when FILE cannot be opened or read or is no regular file,
+413 when it is larger than --max-size; 503 for a request not in or not
+done within its time limits, a slow connection over its address's share,
+or one cut short by SIGTERM. Error bodies are one plain line with the
+reason, no X-ZELM-* lines.
 )";
 
 constexpr std::string_view inline_path = "/zelmd/ClassifyMessage_Inline";
@@ -195,15 +219,231 @@ private:
   }
 };
 
-// No request may hold a worker for long: each read or write on the
-// connection waits at most io_seconds, the whole request (body and file)
-// gets request_time.
-constexpr int io_seconds = 5;
+// No client may hold a worker for long. Counted from when a worker takes
+// the connection up, the request line and header fields get head_time, the
+// whole request (body and file) request_time; no read or write waits more
+// than io_limit.
+constexpr auto io_limit = std::chrono::seconds(5);
+constexpr auto head_time = std::chrono::seconds(5);
 constexpr auto request_time = std::chrono::seconds(60);
+// A connection that kept its worker waiting this long in all for the
+// client's bytes is slow, and an address gets only a few slow ones at a
+// time. Requests sent in one go never wait, so a burst of them from one
+// address, as the filters of a busy host make, is never turned away.
+constexpr auto slow_after = std::chrono::seconds(1);
+constexpr int slow_per_address = 4;
+// Enough that the slow share of a few addresses leaves most of them free.
+constexpr size_t workers = 16;
 // Requests still running this long after SIGTERM are cut off.
 constexpr auto stop_grace = std::chrono::milliseconds(500);
 
 std::atomic<bool> stopping = false;
+// Readable once stopping, so that no connection waits on for its client.
+int stop_pipe[2] = {-1, -1};
+
+using clock_type = std::chrono::steady_clock;
+
+std::string seconds_text(std::chrono::seconds s) { return std::to_string(s.count()) + " seconds"; }
+
+// Bytes from a request on their way into a log line or an error line:
+// control bytes become '?', as the filter has them, so that no request can
+// forge a line or break one.
+std::string printable(std::string_view s) {
+  std::string out(s);
+  for (char &c : out) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) c = '?';
+  }
+  return out;
+}
+
+// One line on standard error, written in one go.
+void say(const std::string &line) {
+  std::fputs(("zelmd-sim: " + printable(line) + "\n").c_str(), stderr);
+}
+
+// The address and port of either end of a socket.
+void endpoint(int fd, bool peer, std::string &ip, int &port) {
+  sockaddr_storage a{};
+  socklen_t len = sizeof a;
+  char text[INET6_ADDRSTRLEN] = "";
+  port = 0;
+  if ((peer ? getpeername : getsockname)(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0) {
+    if (a.ss_family == AF_INET) {
+      const auto &in = reinterpret_cast<const sockaddr_in &>(a);
+      inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
+      port = ntohs(in.sin_port);
+    } else if (a.ss_family == AF_INET6) {
+      const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(a);
+      inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
+      port = ntohs(in6.sin6_port);
+    }
+  }
+  ip = text;
+}
+
+int wait_ms(clock_type::duration d) {
+  return static_cast<int>(
+      std::max<int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(d).count()));
+}
+
+std::mutex slow_lock;
+std::map<std::string, int> slow_count; // by client address
+
+// The library's stream over a client's socket, within the limits above.
+// A read that is cut off says why in cut(); before the handler has taken
+// over, the 503 is answered here, since the library would only say 400.
+class connection final : public httplib::Stream {
+public:
+  explicit connection(int fd) : fd_(fd), start_(clock_type::now()) {
+    int port;
+    endpoint(fd, true, peer_, port);
+  }
+  ~connection() override {
+    if (!slow_) return;
+    std::lock_guard lock(slow_lock);
+    if (--slow_count[peer_] == 0) slow_count.erase(peer_);
+  }
+  connection(const connection &) = delete;
+  connection &operator=(const connection &) = delete;
+
+  // read and write do the waiting
+  bool is_readable() const override { return true; }
+  bool is_writable() const override { return true; }
+
+  ssize_t read(char *ptr, size_t size) override {
+    if (pos_ == end_) {
+      const ssize_t r = fill();
+      if (r <= 0) return r;
+      pos_ = 0;
+      end_ = static_cast<size_t>(r);
+    }
+    const size_t n = std::min(size, end_ - pos_);
+    std::memcpy(ptr, buf_ + pos_, n);
+    pos_ += n;
+    return static_cast<ssize_t>(n);
+  }
+
+  ssize_t write(const char *ptr, size_t size) override {
+    if (answered_) return -1;
+    const auto by = std::min(clock_type::now(), start_ + request_time) + io_limit;
+    for (;;) {
+      const ssize_t w = send(fd_, ptr, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (w >= 0) return w;
+      if (errno == EINTR) continue;
+      const auto now = clock_type::now();
+      if ((errno != EAGAIN && errno != EWOULDBLOCK) || now >= by) return -1;
+      pollfd p{fd_, POLLOUT, 0};
+      if (poll(&p, 1, wait_ms(by - now)) < 0 && errno != EINTR) return -1;
+    }
+  }
+
+  void get_remote_ip_and_port(std::string &ip, int &port) const override {
+    endpoint(fd_, true, ip, port);
+  }
+  void get_local_ip_and_port(std::string &ip, int &port) const override {
+    endpoint(fd_, false, ip, port);
+  }
+  socket_t socket() const override { return fd_; }
+
+  // From here on the handler answers, a cut-off included.
+  void take_over() { handled_ = true; }
+  clock_type::time_point deadline() const { return start_ + request_time; }
+  const std::string &cut() const { return cut_; }
+  const std::string &peer() const { return peer_; }
+  bool answered_here() const { return answered_; }
+
+private:
+  int fd_;
+  std::string peer_;
+  clock_type::time_point start_;
+  clock_type::duration waited_{};
+  bool head_done_ = false, slow_ = false, handled_ = false, answered_ = false;
+  uint32_t tail_ = 0; // the last bytes received, to find the empty line
+  std::string cut_;
+  char buf_[1 << 14];
+  size_t pos_ = 0, end_ = 0;
+
+  // Reads what the client sent, waiting for it within the limits: the
+  // bytes read, 0 at its end, -1 on an error or when cut off.
+  ssize_t fill() {
+    const auto io_by = clock_type::now() + io_limit;
+    for (;;) {
+      if (!cut_.empty()) return -1;
+      if (stopping) return cut_off("stopping");
+      const auto now = clock_type::now();
+      const auto by = start_ + (head_done_ ? request_time : head_time);
+      if (now >= by)
+        return cut_off(head_done_ ? "request not received within " + seconds_text(request_time)
+                                  : "request line and header fields not received within " +
+                                        seconds_text(head_time));
+      const ssize_t r = recv(fd_, buf_, sizeof buf_, MSG_DONTWAIT);
+      if (r >= 0) {
+        // The head ends with the first empty line, as the library reads it.
+        for (ssize_t i = 0; i < r && !head_done_; ++i) {
+          tail_ = (tail_ << 8 | static_cast<unsigned char>(buf_[i])) & 0xffffff;
+          head_done_ = tail_ == 0x0a0d0a;
+        }
+        return r;
+      }
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+      if (now >= io_by) return cut_off("nothing received for " + seconds_text(io_limit));
+      auto wait = std::min(by, io_by) - now;
+      if (!slow_) wait = std::min(wait, clock_type::duration(slow_after - waited_));
+      pollfd p[2] = {{fd_, POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
+      if (poll(p, 2, wait_ms(wait)) < 0 && errno != EINTR) return -1;
+      waited_ += clock_type::now() - now;
+      if (!slow_ && waited_ >= slow_after && !count_slow())
+        return cut_off("too many slow connections from " + peer_);
+    }
+  }
+
+  bool count_slow() {
+    std::lock_guard lock(slow_lock);
+    int &n = slow_count[peer_];
+    if (n >= slow_per_address) return false;
+    ++n;
+    return slow_ = true;
+  }
+
+  ssize_t cut_off(std::string why) {
+    cut_ = std::move(why);
+    if (!handled_ && !answered_) {
+      answered_ = true; // the library's own answer is dropped
+      const std::string body = cut_ + "\r\n",
+                        a = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\n"
+                            "Content-Length: " +
+                            std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+      // into a send buffer still empty: it does not block
+      send(fd_, a.data(), a.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
+    return -1;
+  }
+};
+
+// The connection the calling worker serves, for the handler.
+thread_local connection *current = nullptr;
+
+// The library's server with the stream above in place of its own: one
+// request a connection, so that none holds a worker for a next one.
+class sim_server : public httplib::Server {
+  bool process_and_close_socket(socket_t sock) override {
+    bool ok;
+    {
+      connection c(sock);
+      current = &c;
+      bool closed = false;
+      // A Range would cut an answer short and leave its status 200.
+      ok = process_request(c, true, closed, [](httplib::Request &req) { req.ranges.clear(); });
+      current = nullptr;
+      if (c.answered_here()) say("connection from " + c.peer() + ": 503 " + c.cut());
+    }
+    shutdown(sock, SHUT_RDWR);
+    close(sock);
+    return ok;
+  }
+};
 
 // Why a request is not served: an HTTP status and one line of reason.
 struct refusal {
@@ -211,8 +451,6 @@ struct refusal {
   std::string why;
   explicit operator bool() const { return status != 0; }
 };
-
-using clock_type = std::chrono::steady_clock;
 
 // The names of an absolute path; empty ones and "." vanish, as they do for
 // the kernel, so that the filter's "DIR/PID//START.msg" matches DIR.
@@ -257,6 +495,37 @@ refusal read_file(int fd, uint64_t max_size, clock_type::time_point deadline,
   }
 }
 
+// Recorded mail is for the operator's eyes only: directories mode 0700,
+// files 0600, whatever the umask.
+std::error_code make_private_dirs(const std::filesystem::path &dir) {
+  std::filesystem::path p;
+  for (const auto &name : dir) {
+    p /= name;
+    if (mkdir(p.c_str(), 0700) == 0) {
+      if (chmod(p.c_str(), 0700) != 0) return {errno, std::generic_category()};
+    } else if (errno != EEXIST) {
+      return {errno, std::generic_category()};
+    }
+  }
+  return {};
+}
+
+// Not opened at all rather than opened with other modes.
+fd_owner private_file(const std::string &path) {
+  fd_owner f(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (f.ok() && fchmod(f.get(), 0600) != 0) f.reset();
+  return f;
+}
+
+void put(int fd, std::string_view bytes) {
+  while (fd >= 0 && !bytes.empty()) {
+    const ssize_t w = write(fd, bytes.data(), bytes.size());
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return;
+    bytes.remove_prefix(static_cast<size_t>(w));
+  }
+}
+
 struct sender_totals {
   unsigned long messages = 0, spam = 0, suspected = 0, virus = 0;
 };
@@ -277,37 +546,31 @@ public:
   explicit daemon_sim(options o) : opt_(std::move(o)) {}
 
   void handle(const httplib::Request &req, httplib::Response &res,
-              const httplib::ContentReader &reader) {
+              const httplib::ContentReader &reader, connection &conn) {
+    conn.take_over();
     const unsigned long n = ++requests_;
-    std::ofstream body;
+    fd_owner body;
     if (!opt_.record.empty()) {
-      const std::filesystem::path base = std::filesystem::path(opt_.record) / std::to_string(n);
-      std::ofstream(base.string() + ".head", std::ios::binary) << head_record(req);
-      body.open(base.string() + ".body", std::ios::binary);
+      const std::string base = (std::filesystem::path(opt_.record) / std::to_string(n)).string();
+      put(private_file(base + ".head").get(), head_record(req));
+      body = private_file(base + ".body");
     }
-    // Read all of it, unless time is up: closing on unread bytes could
+    // Read all of it, unless it is cut off: closing on unread bytes could
     // reset the connection before the client sees the answer.
-    const auto deadline = clock_type::now() + request_time;
-    bool late = false;
+    const auto deadline = conn.deadline();
     intake in;
     const bool whole = reader([&](const char *data, size_t len) {
-      if (stopping || clock_type::now() > deadline) {
-        late = true;
-        return false;
-      }
-      if (body.is_open()) body.write(data, static_cast<std::streamsize>(len));
+      if (body.ok()) put(body.get(), {data, len});
       in.feed({data, len});
       return true;
     });
     in.finish();
-    body.close();
+    body.reset();
 
     std::string verdict;
     if (!whole) {
-      verdict = fail(res, late ? 503 : 400,
-                     !late      ? "body not received whole"
-                     : stopping ? "stopping"
-                                : "body not received within the time limit");
+      verdict = conn.cut().empty() ? fail(res, 400, "body not received whole")
+                                   : fail(res, 503, conn.cut());
     } else if (!opt_.answer.empty()) {
       std::string a;
       fd_owner f;
@@ -350,7 +613,7 @@ private:
 
   static std::string fail(httplib::Response &res, int status, const std::string &why) {
     res.status = status;
-    res.set_content(why + "\r\n", "text/plain");
+    res.set_content(printable(why) + "\r\n", "text/plain");
     return why;
   }
 
@@ -472,10 +735,9 @@ private:
   static void log(unsigned long n, const std::string &path, const intake &in, int status,
                   const std::string &verdict) {
     const auto from = in.fields.find("X-ZELM-MailFrom");
-    const std::string line = "zelmd-sim: #" + std::to_string(n) + " " + path + " from <" +
-                             (from == in.fields.end() ? "" : from->second) +
-                             ">: " + std::to_string(status) + " " + verdict + "\n";
-    std::fputs(line.c_str(), stderr);
+    say("#" + std::to_string(n) + " " + path + " from <" +
+        (from == in.fields.end() ? "" : from->second) + ">: " + std::to_string(status) + " " +
+        verdict);
   }
 };
 
@@ -507,20 +769,18 @@ bool check_paths(options &o) {
   if (!o.answer.empty()) {
     fd_owner f;
     if (const refusal r = open_regular(o.answer, f)) {
-      std::fprintf(stderr, "zelmd-sim: --answer %s: %s\n", o.answer.c_str(), r.why.c_str());
+      say("--answer " + o.answer + ": " + r.why);
       return false;
     }
   }
   if (!o.record.empty()) {
-    std::error_code ec;
-    std::filesystem::create_directories(o.record, ec);
+    std::error_code ec = make_private_dirs(o.record);
     const char *why = ec                                             ? nullptr
                       : !std::filesystem::is_directory(o.record, ec) ? "not a directory"
                       : access(o.record.c_str(), W_OK | X_OK) != 0   ? std::strerror(errno)
                                                                      : "";
     if (!why || *why) {
-      std::fprintf(stderr, "zelmd-sim: --record %s: %s\n", o.record.c_str(),
-                   why ? why : ec.message().c_str());
+      say("--record " + o.record + ": " + (why ? why : ec.message()));
       return false;
     }
   }
@@ -533,7 +793,7 @@ bool check_paths(options &o) {
                           ? "\"..\" in the path"
                           : nullptr;
     if (why) {
-      std::fprintf(stderr, "zelmd-sim: --spool-dir %s: %s\n", dir.c_str(), why);
+      say("--spool-dir " + dir + ": " + why);
       return false;
     }
     dir.clear();
@@ -566,7 +826,7 @@ std::optional<options> parse_args(int argc, char **argv, int &code) {
         o.port = static_cast<int>(*p);
         break;
       }
-      std::fprintf(stderr, "zelmd-sim: bad port %s\n", optarg);
+      say("bad port "s + optarg);
       return std::nullopt;
     case 's': o.spool_dirs.push_back(optarg); break;
     case 'm':
@@ -574,9 +834,7 @@ std::optional<options> parse_args(int argc, char **argv, int &code) {
         o.max_size = *m;
         break;
       }
-      std::fprintf(stderr,
-                   "zelmd-sim: --max-size wants bytes, or a number with K, M or G, not %s\n",
-                   optarg);
+      say("--max-size wants bytes, or a number with K, M or G, not "s + optarg);
       return std::nullopt;
     case 'a': o.answer = optarg; break;
     case 'r': o.record = optarg; break;
@@ -586,7 +844,7 @@ std::optional<options> parse_args(int argc, char **argv, int &code) {
       const auto v =
           eq == arg.npos ? std::nullopt : number(arg.c_str() + eq + 1, INT32_MIN, INT32_MAX);
       if (!v) {
-        std::fprintf(stderr, "zelmd-sim: --bluewhite wants IDENTITY=NUMBER, not %s\n", optarg);
+        say("--bluewhite wants IDENTITY=NUMBER, not "s + optarg);
         return std::nullopt;
       }
       o.bluewhite[arg.substr(0, eq)] = *v;
@@ -604,7 +862,7 @@ std::optional<options> parse_args(int argc, char **argv, int &code) {
     }
   }
   if (optind < argc) {
-    std::fprintf(stderr, "zelmd-sim: unexpected argument %s\n", argv[optind]);
+    say("unexpected argument "s + argv[optind]);
     std::fputs(usage_hint, stderr);
     return std::nullopt;
   }
@@ -628,8 +886,13 @@ int main(int argc, char **argv) {
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
+  if (pipe2(stop_pipe, O_CLOEXEC) != 0) {
+    say("pipe: "s + std::strerror(errno));
+    return 1;
+  }
   daemon_sim sim(*opt);
-  httplib::Server server;
+  sim_server server;
+  server.new_task_queue = [] { return new httplib::ThreadPool(workers); };
   // httplib's default adds SO_REUSEPORT, which lets a second daemon share
   // a busy port without a word.
   int listener = -1;
@@ -638,20 +901,25 @@ int main(int argc, char **argv) {
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     listener = sock;
   });
-  server.set_read_timeout(io_seconds);
-  server.set_write_timeout(io_seconds);
-  server.set_keep_alive_timeout(io_seconds);
-  // One request a connection: a connection kept for the next would hold
-  // its worker that much longer, and the filter never sends a second.
-  server.set_keep_alive_max_count(1);
-  server.Post(".*", [&](const httplib::Request &req, httplib::Response &res,
-                        const httplib::ContentReader &reader) { sim.handle(req, res, reader); });
+  // The library's own refusals get a reason line too.
+  server.set_error_handler([](const httplib::Request &, httplib::Response &res) {
+    if (!res.body.empty()) return;
+    const std::string why = res.status == 404   ? "only POST is served"
+                            : res.status == 414 ? "request line over 8192 bytes"
+                            : res.status == 416 ? "a Range header field it cannot parse"
+                                                : "malformed request";
+    res.set_content(why + "\r\n", "text/plain");
+  });
+  // Every path, CR and LF included, which "." would leave to the library.
+  server.Post("[\\s\\S]*", [&](const httplib::Request &req, httplib::Response &res,
+                               const httplib::ContentReader &reader) {
+    sim.handle(req, res, reader, *current);
+  });
 
   const int port = opt->port == 0 ? server.bind_to_any_port(opt->listen)
                                   : (server.bind_to_port(opt->listen, opt->port) ? opt->port : -1);
   if (port <= 0) {
-    std::fprintf(stderr, "zelmd-sim: cannot listen on %s port %d\n", opt->listen.c_str(),
-                 opt->port);
+    say("cannot listen on " + opt->listen + " port " + std::to_string(opt->port));
     return 1;
   }
   // The library listens with a backlog of 5: a burst of filters would meet
@@ -660,13 +928,11 @@ int main(int argc, char **argv) {
   if (listener >= 0) listen(listener, SOMAXCONN);
   // Said where its log goes, so that no one takes it for the real daemon.
   if (opt->answer.empty())
-    std::fprintf(stderr,
-                 "zelmd-sim: a stand-in for zelmd that knows only the GTUBE and EICAR test "
-                 "strings and finds all other mail clean; files from %s, up to %llu bytes\n",
-                 opt->spool_list.c_str(), static_cast<unsigned long long>(opt->max_size));
+    say("a stand-in for zelmd that knows only the GTUBE and EICAR test strings and finds all "
+        "other mail clean; files from " +
+        opt->spool_list + ", up to " + std::to_string(opt->max_size) + " bytes");
   else
-    std::fprintf(stderr, "zelmd-sim: a stand-in for zelmd that answers every request from %s\n",
-                 opt->answer.c_str());
+    say("a stand-in for zelmd that answers every request from " + opt->answer);
   const bool v6 = opt->listen.find(':') != std::string::npos;
   std::printf("zelmd-sim listening on %s%s%s:%d\n", v6 ? "[" : "", opt->listen.c_str(),
               v6 ? "]" : "", port);
@@ -679,14 +945,15 @@ int main(int argc, char **argv) {
     int sig;
     sigwait(&stops, &sig);
     stopping = true;
+    [[maybe_unused]] const ssize_t woke = write(stop_pipe[1], "", 1); // one byte: cannot block
     // A signal can come before the accept loop runs; stop() would then be
     // lost, and called twice it trips on the closed socket.
     std::unique_lock lock(m);
     while (!served && !server.is_running()) cv.wait_for(lock, std::chrono::milliseconds(5));
     if (served) return;
     server.stop();
-    // The library waits for every request in flight, and one whose client
-    // is silent holds it for the whole read timeout.
+    // The library waits for every request in flight, and the pipe does not
+    // wake a read from a file that blocks.
     if (!cv.wait_for(lock, stop_grace, [&] { return served; })) {
       std::fflush(stdout);
       _exit(0);

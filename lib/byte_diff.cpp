@@ -7,7 +7,3 @@ int byte_diff(const char *s, uint32_t n, const char *t) {
   }
   return 0;
 }
-
-void byte_zero(char *s, uint32_t n) {
-  for (uint32_t i = 0; i < n; ++i) s[i] = 0;
-}

@@ -30,9 +30,3 @@ uint32_t str_chr(const char *s, int c) {
   while (s[i] && s[i] != ch) ++i;
   return i;
 }
-
-int str_start(const char *s, const char *t) {
-  for (uint32_t i = 0; t[i]; ++i)
-    if (s[i] != t[i]) return 0;
-  return 1;
-}

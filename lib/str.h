@@ -8,6 +8,5 @@ uint32_t str_copy(char *to, const char *from);
 int str_diff(const char *s, const char *t);
 int str_diffn(const char *s, const char *t, uint32_t n);
 uint32_t str_chr(const char *s, int c);
-int str_start(const char *s, const char *t);
 
 #endif

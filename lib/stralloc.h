@@ -20,7 +20,6 @@ int stralloc_catb(stralloc *sa, const char *buf, uint32_t n);
 int stralloc_cats(stralloc *sa, const char *s);
 int stralloc_cat(stralloc *sa, const stralloc *from);
 int stralloc_append(stralloc *sa, const char *c);
-int stralloc_starts(const stralloc *sa, const char *s);
 
 inline std::string_view stralloc_view(const stralloc *sa) {
   return sa->s ? std::string_view(sa->s, sa->len) : std::string_view();

@@ -22,8 +22,3 @@ int stralloc_append(stralloc *sa, const char *c) {
   sa->s[sa->len++] = *c;
   return 1;
 }
-
-int stralloc_starts(const stralloc *sa, const char *s) {
-  const uint32_t n = str_len(s);
-  return sa->len >= n && byte_diff(sa->s, n, s) == 0;
-}

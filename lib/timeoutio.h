@@ -4,9 +4,8 @@
 #include <cstddef>
 #include <sys/types.h>
 
-// One read or write that waits at most t seconds for the descriptor to
-// become ready; -1 with ETIMEDOUT when it does not.
+// One read that waits at most t seconds for the descriptor to become
+// ready; -1 with ETIMEDOUT when it does not.
 ssize_t timeoutread(int t, int fd, char *buf, size_t len);
-ssize_t timeoutwrite(int t, int fd, const char *buf, size_t len);
 
 #endif

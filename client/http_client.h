@@ -2,32 +2,52 @@
 #define HTTP_CLIENT_H
 
 #include <cstdint>
+#include <string_view>
 
 #include "stralloc.h"
 
-// Seconds the whole exchange with the daemon may take; 0: no limit.
-extern int g_iTimeout;
-// Seconds one address of the daemon's name may take to complete the TCP
-// connection before the next is tried; 0: only the overall limit.
-extern int g_iConnectTimeout;
-// Why the last request failed, naming the daemon.
-extern char g_sError[256];
-// The daemon the last request went to.
-extern char g_sHost[128];
-extern char g_sPort[6];
+// The longest texts a request carries; longer ones are cut to these.
+inline constexpr uint32_t ZELMD_HOST_MAX = 127;
+inline constexpr uint32_t ZELMD_PORT_MAX = 5;
+inline constexpr uint32_t ZELMD_MAILFROM_MAX = 191;
+inline constexpr uint32_t ZELMD_SENDERIP_MAX = 127;
+inline constexpr uint32_t ZELMD_SENDERID_MAX = 127;
 
-// Posts one message to the classification daemon: the message itself
-// (inmemory non-zero: message holds messagelen bytes), or, when it was
-// spooled, the spool file named by message. 0: an answer came and
-// *response holds it as NUL-terminated text; 1: the request failed, or
-// the answer was an HTTP error, and g_sError says why.
-int process_zelmd_request(const char *host, uint32_t hostlen, const char *port, uint32_t portlen,
-                          const char *mailfrom, const char *senderip, const char *senderid,
-                          char outbound, const char *message, uint32_t messagelen, char inmemory,
-                          char **response);
+// One classification request. An empty host or port is "localhost" or
+// "8088". Client text (sender, address, identity) has its control bytes
+// made '?' on the way.
+struct zelmd_request {
+  std::string_view host, port;
+  std::string_view mail_from;
+  std::string_view sender_ip;
+  const char *sender_id; // null: no identity line (inbound, or none chosen)
+  std::string_view message; // held in memory, NUL bytes and all; or
+  const char *spool_file;   // spooled: sent by its name to "localhost", else read from it
+  int timeout;              // seconds for the whole exchange; 0: no limit
+  int connect_timeout;      // seconds one address may take to connect; 0: no own limit
+};
 
-void SetDestination(char *url);
-int SetZELMHeader(stralloc *body);
-int SetBody(stralloc *body, char *url, const char *message, uint32_t messagelen);
+struct zelmd_reply {
+  stralloc answer; // the answer's body, NUL-terminated
+  char why[256];   // why there is none, naming the daemon
+};
+
+// The daemon's name as the request has it, cut and defaulted.
+struct zelmd_daemon {
+  char host[ZELMD_HOST_MAX + 1];
+  char port[ZELMD_PORT_MAX + 1];
+};
+zelmd_daemon zelmd_daemon_of(const zelmd_request &rq);
+// Whether the daemon gets a spooled message by its file name.
+bool zelmd_reads_files(std::string_view host);
+
+// Posts the message to the daemon: 0 with an answer of status 200-299, or
+// -1 with why not (a request that could not be made, no answer in time,
+// an error status, an answer cut, malformed or too large).
+int process_zelmd_request(const zelmd_request &rq, zelmd_reply *reply);
+
+// The pieces of a request, as process_zelmd_request puts them together.
+void SetDestination(char *url, const zelmd_daemon &d);
+int SetZELMHeader(stralloc *body, const zelmd_request &rq);
 
 #endif

@@ -1,82 +1,54 @@
+#include <cstdio>
 #include <cstdlib>
 
-#include "log.h"
+#include "safe.h"
 #include "str.h"
 #include "zelmd_response.h"
 
-int outbound_headers = 0;
-
 namespace {
-struct wanted {
-  const char *name;
-  stralloc ClassifyResult::*field;
-};
-
-const wanted required[] = {
-    {"X-ZELM-PVer", &ClassifyResult::pver},   {"X-ZELM-Spam", &ClassifyResult::spam},
-    {"X-ZELM-VOD", &ClassifyResult::vod},     {"X-ZELM-Flags", &ClassifyResult::flags},
-    {"X-ZELM-RefID", &ClassifyResult::refid},
-};
-
-const wanted sender[] = {
-    {"X-ZELM-SenderID", &ClassifyResult::senderid},
-    {"X-ZELM-SenderID-Flags", &ClassifyResult::senderid_flags},
-    {"X-ZELM-SenderID-TotalMessages", &ClassifyResult::senderid_totalmessages},
-    {"X-ZELM-SenderID-TotalSpam", &ClassifyResult::senderid_totalspam},
-    {"X-ZELM-SenderID-TotalSuspected", &ClassifyResult::senderid_totalsuspected},
-    {"X-ZELM-SenderID-TotalVirus", &ClassifyResult::senderid_totalvirus},
-};
-
 const char *text(const stralloc &sa) { return sa.s && sa.len ? sa.s : ""; }
-
-bool is(const stralloc &sa, const char *s) { return !str_diff(text(sa), s); }
-
-// Every lookup must succeed, in order; the first one missing ends them.
-template <size_t N> bool find_all(const char *answer, ClassifyResult *r, const wanted (&list)[N]) {
-  for (const wanted &w : list)
-    if (!find_header_value(answer, w.name, &(r->*w.field))) return false;
-  return true;
-}
-
-void log_verdict(const ClassifyResult *r) {
-  if (zelmd_check_inbound == 1)
-    log_printf("IN  IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s", remoteip, mail_from,
-             text(r->spam), text(r->vod), text(r->refid));
-  else if (outbound_headers == 1)
-    log_printf("OUT IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s, SenderID: %s, Flags: %s, "
-             "TMsg: %s, TSpam: %s, TSus: %s, TVirus: %s, BWFlag: %s",
-             remoteip, mail_from, text(r->spam), text(r->vod), text(r->refid), text(r->senderid),
-             text(r->senderid_flags), text(r->senderid_totalmessages), text(r->senderid_totalspam),
-             text(r->senderid_totalsuspected), text(r->senderid_totalvirus),
-             text(r->bluewhiteflag));
-  else
-    log_printf("OUT IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s, SenderID: N/A", remoteip,
-             mail_from, text(r->spam), text(r->vod), text(r->refid));
-}
 } // namespace
 
-int parse_zelmd_response(const char *answer, ClassifyResult *r) {
+int parse_zelmd_response(const char *answer, bool outbound, ClassifyResult *r) {
   r->bluewhiteflag_num = -1;
-  // No answer at all reads like one without the required lines.
-  if (!answer || !find_all(answer, r, required)) {
-    log_printf("IP: %s - unable to processes response", remoteip);
-    return 4;
+  // No answer at all reads like one without the required lines; each list
+  // of lines is looked up in order, up to the first one missing.
+  for (const zelmd_field &f : zelmd_fields)
+    if (f.required && (!answer || !find_header_value(answer, f.name, &(r->*f.field)))) return -1;
+  if (!outbound) return 0;
+  bool all = true;
+  for (const zelmd_field &f : zelmd_fields)
+    if (f.outbound && !f.absent && all) all = find_header_value(answer, f.name, &(r->*f.field));
+  if (all) r->outbound_headers = 1;
+  for (const zelmd_field &f : zelmd_fields) {
+    if (!f.absent) continue;
+    stralloc &v = r->*f.field;
+    if (!find_header_value(answer, f.name, &v)) stralloc_copyb(&v, f.absent, str_len(f.absent) + 1);
   }
-  if (zelmd_check_outbound == 1) {
-    if (find_all(answer, r, sender)) outbound_headers = 1;
-    if (find_header_value(answer, "X-ZELM-SenderID-BlueWhiteFlag", &r->bluewhiteflag)) {
-      r->bluewhiteflag_num = static_cast<int32_t>(std::strtol(r->bluewhiteflag.s, nullptr, 10));
-    } else {
-      stralloc_copyb(&r->bluewhiteflag, "-1", 3);
-      r->bluewhiteflag_num = -1;
-    }
-  }
-  log_verdict(r);
-  int code = 3;
-  if (r->bluewhiteflag_num <= 1) {
-    if (is(r->spam, "Confirmed")) code = 0;
-    else if (is(r->spam, "Bulk")) code = 1;
-    else if (is(r->vod, "Virus")) code = 2;
-  }
-  return code;
+  // strtol: a flag that is not a number counts as 0; an absent one is -1.
+  r->bluewhiteflag_num = static_cast<int32_t>(std::strtol(text(r->bluewhiteflag), nullptr, 10));
+  return 0;
+}
+
+size_t zelmd_response_line(char *buf, size_t size, const ClassifyResult &r, bool usable,
+                           bool in_form, const char *remoteip, const char *mail_from) {
+  char raw[4096];
+  if (!usable)
+    std::snprintf(raw, sizeof raw, "IP: %s - unable to processes response", remoteip);
+  else if (in_form)
+    std::snprintf(raw, sizeof raw, "IN  IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s",
+                  remoteip, mail_from, text(r.spam), text(r.vod), text(r.refid));
+  else if (r.outbound_headers)
+    std::snprintf(raw, sizeof raw,
+                  "OUT IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s, SenderID: %s, "
+                  "Flags: %s, TMsg: %s, TSpam: %s, TSus: %s, TVirus: %s, BWFlag: %s",
+                  remoteip, mail_from, text(r.spam), text(r.vod), text(r.refid), text(r.senderid),
+                  text(r.senderid_flags), text(r.senderid_totalmessages),
+                  text(r.senderid_totalspam), text(r.senderid_totalsuspected),
+                  text(r.senderid_totalvirus), text(r.bluewhiteflag));
+  else
+    std::snprintf(raw, sizeof raw,
+                  "OUT IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s, SenderID: N/A",
+                  remoteip, mail_from, text(r.spam), text(r.vod), text(r.refid));
+  return safe_copy(buf, size, raw, false);
 }

@@ -1,37 +1,28 @@
-#include "http_client.h"
 #include "qmail-zelmd.h"
-#include "str.h"
 
-const char *relayclient;
-const char *smtpauthuser;
-
-namespace {
-constexpr int SENDERID_SIZE = 4000;
-
-void append(char *buf, const char *s) {
-  uint32_t n = str_len(buf);
-  while (*s && n < SENDERID_SIZE - 1) buf[n++] = *s++;
-  buf[n] = 0;
-}
-} // namespace
-
-int classify_message() {
-  static char senderid[SENDERID_SIZE];
-  senderid[0] = 0;
-  int flag = 0;
-  if (relayclient) {
-    flag = zelmd_check_outbound;
-    if (zelmd_senderid_smtpauth == 1 && smtpauthuser)
-      append(senderid, smtpauthuser);
-    else if (zelmd_senderid_senderip == 1)
-      append(senderid, remoteip);
-    else
-      flag = 0;
+zelmd_request classify_request(const settings &s, const client &c, const message &m) {
+  const direction_settings &d = s.active();
+  zelmd_request rq = {};
+  rq.host = stralloc_view(&d.zelmd_host);
+  rq.port = stralloc_view(&d.zelmd_port);
+  rq.mail_from = m.mail_from;
+  rq.sender_ip = c.remoteip;
+  // The identity is sent only with the sender features on.
+  if (s.sender_features()) {
+    if (s.zelmd_senderid_smtpauth == 1 && c.smtpauthuser)
+      rq.sender_id = c.smtpauthuser;
+    else if (s.zelmd_senderid_senderip == 1)
+      rq.sender_id = c.remoteip;
   }
-  zelmd_response = nullptr;
-  // The identity is sent only for a flag of exactly 1.
-  return process_zelmd_request(zelmd_host.s, zelmd_host.len, zelmd_port.s, zelmd_port.len,
-                               mail_from, remoteip, senderid, flag == 1, message_buffer,
-                               isStream ? message_len : 0, static_cast<char>(isStream),
-                               &zelmd_response);
+  if (m.spooled())
+    rq.spool_file = m.workfile;
+  else
+    rq.message = {m.message_buffer, m.message_len};
+  rq.timeout = s.zelmd_timeout;
+  rq.connect_timeout = s.zelmd_connect_timeout;
+  return rq;
+}
+
+int classify_message(const settings &s, const client &c, const message &m, zelmd_reply *reply) {
+  return process_zelmd_request(classify_request(s, c, m), reply);
 }

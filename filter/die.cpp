@@ -1,3 +1,6 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -10,12 +13,19 @@
 #include "str.h"
 
 namespace {
+// The ends' own state: a signal handler may end the run at any point, and
+// must find what to name and what to remove without being told.
+const char *remoteip = "127.0.0.1";
+const char *workdir;
+const char *workfile;
+volatile sig_atomic_t workdir_made = 0;
+
 // "IP: <address> - <reason> (<tail>)". Built by hand, without locks or
 // allocation, so that a signal handler can use it as well.
 void log_reason(const char *reason, const char *tail) {
   char line[1000];
   size_t n = 0;
-  for (const char *s : {"IP: ", remoteip ? remoteip : "127.0.0.1", " - ", reason})
+  for (const char *s : {"IP: ", remoteip, " - ", reason})
     n += safe_copy(line + n, sizeof line - n, s, false);
   if (tail)
     for (const char *s : {" (", tail, ")"}) n += safe_copy(line + n, sizeof line - n, s, false);
@@ -93,13 +103,14 @@ void catch_signals() {
 
 void hand_over_begin() { handing_over = 1; }
 
-void hand_over_interrupted() {
-  if (const int sig = stop_signal) {
-    handing_over = 0;
-    char reason[32] = "stopped by ";
-    signal_name(sig, reason + 11);
-    die(exit_temp, "%s", reason);
-  }
+bool hand_over_stopped(failure *f) {
+  const int sig = stop_signal;
+  if (!sig) return false;
+  handing_over = 0;
+  char reason[32] = "stopped by ";
+  signal_name(sig, reason + 11);
+  fail(f, exit_temp, "%s", reason);
+  return true;
 }
 
 namespace {
@@ -110,6 +121,46 @@ __attribute__((format(printf, 2, 0))) void vlog_reason(const char *tail, const c
   log_reason(reason, tail);
 }
 } // namespace
+
+void die_setup(const char *address) { remoteip = address; }
+
+void die_spool(const char *dir, const char *file) {
+  workdir_made = 0;
+  workdir = dir;
+  workfile = file;
+  workdir_made = dir != nullptr;
+}
+
+void exit_clean(int status) {
+  if (workdir_made) {
+    if (workfile[0]) unlink(workfile);
+    rmdir(workdir);
+  }
+  _exit(status);
+}
+
+// Under qmail-smtpd descriptor 1 is the read end of the envelope pipe,
+// and a peer that never reads would hold a blocking write for ever: one
+// attempt, never waited for.
+void out(const char *s) {
+  const int flags = fcntl(1, F_GETFL);
+  if (flags == -1 || fcntl(1, F_SETFL, flags | O_NONBLOCK) == -1) return;
+  if (write(1, s, str_len(s)) < 0) {
+  }
+}
+
+int fail(failure *f, int code, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(f->reason, sizeof f->reason, fmt, ap);
+  va_end(ap);
+  return f->code = code;
+}
+
+void die_failure(const failure &f) {
+  if (f.status) out(f.status);
+  die(f.code, "%s", f.reason);
+}
 
 void die(int code, const char *fmt, ...) {
   char tail[16] = "exit ";

@@ -15,37 +15,15 @@
 #include "str.h"
 
 namespace {
-struct stamp_line {
-  const char *name;
-  const stralloc ClassifyResult::*field;
-};
-
-const stamp_line verdict_lines[] = {
-    {"X-ZELM-Pver: ", &ClassifyResult::pver},
-    {"X-ZELM-Spam: ", &ClassifyResult::spam},
-    {"X-ZELM-VOD: ", &ClassifyResult::vod},
-    {"X-ZELM-RefID: ", &ClassifyResult::refid},
-};
-
-const stamp_line sender_lines[] = {
-    {"X-ZELM-SenderID: ", &ClassifyResult::senderid},
-    {"X-ZELM-SenderID-Flags: ", &ClassifyResult::senderid_flags},
-    {"X-ZELM-BlueWhiteFlag: ", &ClassifyResult::bluewhiteflag},
-    {"X-ZELM-SenderID-TotalMessages: ", &ClassifyResult::senderid_totalmessages},
-    {"X-ZELM-SenderID-TotalSpam: ", &ClassifyResult::senderid_totalspam},
-    {"X-ZELM-SenderID-TotalSuspected: ", &ClassifyResult::senderid_totalsuspected},
-    {"X-ZELM-SenderID-TotalVirus: ", &ClassifyResult::senderid_totalvirus},
-};
-
 // A daemon's value must not start a line of its own or end the header, and
 // relays refuse mail with lines over 998 bytes.
-void put_line(qmail_handle *qq, const ClassifyResult *result, const stamp_line &line) {
-  static char value[999];
-  const stralloc &v = result->*line.field;
-  const size_t room = sizeof value - str_len(line.name);
+void put_line(qmail_handle *qq, const ClassifyResult &r, const zelmd_field &line) {
+  char value[999];
+  const stralloc &v = r.*line.field;
+  const size_t room = sizeof value - str_len(line.stamp);
   // A filled field is NUL-terminated; an unfilled one is empty.
   const size_t n = v.s ? safe_copy(value, room, {v.s, byte_chr(v.s, v.len, 0)}, true) : 0;
-  qmail_puts(qq, line.name);
+  qmail_puts(qq, line.stamp);
   qmail_put(qq, value, static_cast<int>(n));
   qmail_put(qq, "\n", 1);
 }
@@ -173,91 +151,97 @@ void unforge_end(unforge *u, qmail_handle *qq) {
 
 // The stamps go right after the header, or at the top of a message that is
 // all header.
-void put_stamps(const ClassifyResult *result, qmail_handle *qq, forward_how how, int after) {
-  if (how == forward_stamped && message_header.found == after) send_zelmd_headers(result, qq);
-}
-} // namespace
-
-// The in-memory message.
-void put_message(const ClassifyResult *result, qmail_handle *qq, forward_how how) {
-  if (how == forward_untouched) {
-    qmail_put(qq, message_buffer, static_cast<int>(message_len));
-    return;
-  }
-  const uint32_t head = static_cast<uint32_t>(message_header.end);
-  put_stamps(result, qq, how, 0);
-  unforge u = {};
-  unforge_put(&u, qq, message_buffer, head);
-  unforge_end(&u, qq);
-  put_stamps(result, qq, how, 1);
-  qmail_put(qq, message_buffer + head, static_cast<int>(message_len - head));
-}
-
-void send_zelmd_headers(const ClassifyResult *result, qmail_handle *qq) {
-  for (const stamp_line &line : verdict_lines) put_line(qq, result, line);
-  if (zelmd_check_outbound == 1)
-    for (const stamp_line &line : sender_lines) put_line(qq, result, line);
+void put_stamps(const message &m, const ClassifyResult *r, bool sender_lines, forward_how how,
+                int after, qmail_handle *qq) {
+  if (how == forward_stamped && m.header.found == after) send_zelmd_headers(*r, sender_lines, qq);
 }
 
 // The spooled message: its header read to filter and stamp it, the rest
 // passed on by the kernel.
-void send_file(const ClassifyResult *result, qmail_handle *qq, forward_how how) {
-  fd_owner fd(open_read(workfile));
-  if (!fd.ok()) die(exit_temp, "cannot reread spool file %s: %s", workfile, std::strerror(errno));
-  temp_fd = fd.get();
+int send_file(const message &m, const ClassifyResult *r, bool sender_lines, forward_how how,
+              qmail_handle *qq, failure *f) {
+  const fd_owner fd(open_read(m.workfile));
+  if (!fd.ok())
+    return fail(f, exit_temp, "cannot reread spool file %s: %s", m.workfile, std::strerror(errno));
   if (how != forward_untouched) {
-    put_stamps(result, qq, how, 0);
+    put_stamps(m, r, sender_lines, how, 0, qq);
+    // Read as it was spooled, 32000 bytes at a time.
+    static char chunk[MESSAGE_BUFFER_SIZE];
     unforge u = {};
-    for (uint64_t left = message_header.end; left > 0;) {
-      const size_t want = left < MESSAGE_BUFFER_SIZE ? left : MESSAGE_BUFFER_SIZE;
-      const ssize_t r = read(fd.get(), message_buffer, want);
-      if (r == -1) {
-        if (errno == error_intr) continue;
-        die(exit_temp, "cannot reread spool file %s: %s", workfile, std::strerror(errno));
-      }
-      if (r == 0) die(exit_temp, "cannot reread spool file %s: %s", workfile, "it got shorter");
-      unforge_put(&u, qq, message_buffer, static_cast<size_t>(r));
-      left -= static_cast<uint64_t>(r);
+    for (uint64_t left = m.header.end; left > 0;) {
+      const size_t want = left < sizeof chunk ? left : sizeof chunk;
+      const ssize_t got = read(fd.get(), chunk, want);
+      if (got == -1 && errno == error_intr) continue;
+      if (got <= 0)
+        return fail(f, exit_temp, "cannot reread spool file %s: %s", m.workfile,
+                    got ? std::strerror(errno) : "it got shorter");
+      unforge_put(&u, qq, chunk, static_cast<size_t>(got));
+      left -= static_cast<uint64_t>(got);
     }
     unforge_end(&u, qq);
-    put_stamps(result, qq, how, 1);
+    put_stamps(m, r, sender_lines, how, 1, qq);
   }
   if (qmail_putfile(qq, fd.get()) == -1)
-    die(exit_temp, "cannot reread spool file %s: %s", workfile, std::strerror(errno));
-  temp_fd = -1;
+    return fail(f, exit_temp, "cannot reread spool file %s: %s", m.workfile, std::strerror(errno));
+  return 0;
+}
+} // namespace
+
+void send_zelmd_headers(const ClassifyResult &r, bool sender_lines, qmail_handle *qq) {
+  for (size_t i = 0; i < ZELMD_STAMPS; ++i) {
+    const zelmd_field &line = zelmd_fields[zelmd_stamp_order[i]];
+    if (!line.outbound || sender_lines) put_line(qq, r, line);
+  }
 }
 
-void forward(const ClassifyResult *result, forward_how how) {
+int put_message(const message &m, const ClassifyResult *r, bool sender_lines, forward_how how,
+                qmail_handle *qq, failure *f) {
+  if (m.spooled()) return send_file(m, r, sender_lines, how, qq, f);
+  if (how == forward_untouched) {
+    qmail_put(qq, m.message_buffer, static_cast<int>(m.message_len));
+    return 0;
+  }
+  const uint32_t head = static_cast<uint32_t>(m.header.end);
+  put_stamps(m, r, sender_lines, how, 0, qq);
+  unforge u = {};
+  unforge_put(&u, qq, m.message_buffer, head);
+  unforge_end(&u, qq);
+  put_stamps(m, r, sender_lines, how, 1, qq);
+  qmail_put(qq, m.message_buffer + head, static_cast<int>(m.message_len - head));
+  return 0;
+}
+
+int forward(const settings &s, const message &m, const ClassifyResult *r, forward_how how,
+            failure *f) {
   // The inherited QMAILQUEUE names this filter; the configured queue
   // program must replace it, or the filter would start itself again.
-  stralloc entry;
-  if (!stralloc_copys(&entry, "QMAILQUEUE=") || !stralloc_cat(&entry, &zelmd_queue_binary) ||
+  stralloc entry = {};
+  if (!stralloc_copys(&entry, "QMAILQUEUE=") || !stralloc_cat(&entry, &s.zelmd_queue_binary) ||
       !stralloc_append(&entry, "") || !env_put(entry.s))
-    die(exit_temp, "cannot set QMAILQUEUE: out of memory");
+    return fail(f, exit_temp, "cannot set QMAILQUEUE: out of memory");
   const char *program = entry.s + 11;
 
   qmail_handle qq;
-  if (qmail_open(&qq) == -1)
-    die(exit_temp, "cannot start queue program %s: %s", program, std::strerror(errno));
-  if (isStream) {
-    put_message(result, &qq, how);
-  } else {
-    send_file(result, &qq, how);
-  }
-  qmail_envelope(&qq, envelope_items.s, envelope_items.len);
+  if (qmail_open(&qq, program) == -1)
+    return fail(f, exit_temp, "cannot start queue program %s: %s", program, std::strerror(errno));
+  if (const int code = put_message(m, r, s.sender_features(), how, &qq, f)) return code;
+  qmail_envelope(&qq, m.envelope_items.s, m.envelope_items.len);
   hand_over_begin();
-  while (qmail_commit(&qq) == -1 && errno == error_intr) hand_over_interrupted();
-  int code = exit_temp; // kept when the queue program crashed or was not reaped
-  qmail_close(&qq, &code);
-  if (qq.wstat == -1) die(code, "queue program %s could not be waited for", program);
-  if (WIFSIGNALED(qq.wstat))
-    die(code, "queue program %s killed by signal %d", program, WTERMSIG(qq.wstat));
+  while (qmail_commit(&qq) == -1 && errno == error_intr)
+    if (hand_over_stopped(f)) return f->code;
+  if (qmail_close(&qq) == -1)
+    return fail(f, exit_temp, "queue program %s could not be waited for", program);
+  if (!WIFEXITED(qq.wstat))
+    return fail(f, exit_temp, "queue program %s killed by signal %d", program,
+                WTERMSIG(qq.wstat));
+  const int code = WEXITSTATUS(qq.wstat);
   // What qmail's own hand-off calls a read error: the queue program
   // accepted a message or envelope that did not reach it whole.
   if (qq.flag_error && code == exit_ok)
-    die(exit_envelope_read, "queue program %s did not take the whole message and envelope", program);
-  if (code == exit_home) die(code, "queue program could not enter %s", auto_qmail);
-  if (code == exit_exec) die(code, "queue program %s could not be started", program);
-  if (code != exit_ok) die(code, "queue program %s exited %d", program, code);
-  exit_clean(code);
+    return fail(f, exit_envelope_read,
+                "queue program %s did not take the whole message and envelope", program);
+  if (code == exit_home) return fail(f, code, "queue program could not enter %s", auto_qmail);
+  if (code == exit_exec) return fail(f, code, "queue program %s could not be started", program);
+  if (code != exit_ok) return fail(f, code, "queue program %s exited %d", program, code);
+  return exit_ok;
 }

@@ -1,10 +1,9 @@
 // qmail-zelmd-check: reads the control files with the filter's own code,
 // checks as the user it runs as what the filter will need, and asks the
 // daemon of every direction that classifies what it says about a clean
-// and a GTUBE message. Exit 0 when nothing is wrong, 1 when anything is.
-#include <fcntl.h>
+// and a GTUBE message, as the filter asks. Exit 0 when nothing is wrong,
+// 1 when anything is.
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -18,7 +17,7 @@
 #include "auto_qmail.h"
 #include "byte.h"
 #include "control.h"
-#include "http_client.h"
+#include "exitcode.h"
 #include "log.h"
 #include "qmail-zelmd.h"
 #include "scan.h"
@@ -33,6 +32,7 @@ bool spool_failed; // the spool directory breaks the filter's rules
 // client can have, so that a daemon that counts per sender never counts a
 // probe against a real one.
 constexpr char PROBE_SENDER[] = "qmail-zelmd-check.invalid";
+constexpr char GTUBE[] = "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X";
 
 __attribute__((format(printf, 1, 2))) void problem(const char *fmt, ...) {
   char line[1024];
@@ -59,24 +59,21 @@ std::string shown(std::string_view v) {
   return s;
 }
 
-std::string text_of(const stralloc &sa) { return sa.s ? std::string(sa.s, sa.len) : ""; }
-
-bool ends_with(const char *s, const char *tail) {
-  const size_t n = str_len(s), t = str_len(tail);
-  return n >= t && !str_diff(s + n - t, tail);
-}
+std::string text_of(const stralloc &sa) { return std::string(stralloc_view(&sa)); }
 
 // Where a human would read the file's first line (raw, when the file is
 // there) differently from the filter, or the filter cannot use it; empty
 // when all is well.
-std::string doubt(const control_setting &c, int result, const stralloc *line) {
+std::string doubt(const control_setting &c, int result, const stralloc *line, int value) {
+  using kind = setting_kind;
   if (result == -1)
-    return c.text ? "cannot be read: the filter refuses every message with 451 (exit 1); let "
-                    "the SMTP user read it"
-                  : "cannot be read: the filter uses the default; let the SMTP user read it";
+    return c.kind == kind::text
+               ? "cannot be read: the filter refuses every message with 451 (exit 1); let "
+                 "the SMTP user read it"
+               : "cannot be read: the filter uses the default; let the SMTP user read it";
   if (!line) return "";
   const std::string raw = text_of(*line);
-  if (c.text) {
+  if (c.kind == kind::text) {
     if (raw.find('\r') != std::string::npos)
       return "holds a carriage return, which the filter keeps in the value; write the file "
              "without CR";
@@ -92,25 +89,19 @@ std::string doubt(const control_setting &c, int result, const stralloc *line) {
     return "text after the number (\"" + shown(raw.substr(digits)) +
            "\") is ignored; leave the number alone on the line";
   if (u > 0x7fffffff)
-    return "out of range: the filter reads " + std::to_string(*c.number) +
+    return "out of range: the filter reads " + std::to_string(value) +
            "; write a number below 2147483648";
   // Switches act on exactly 1, actions on 1 and 2.
-  const bool is_switch = ends_with(c.file, "_spam") || ends_with(c.file, "_bulk") ||
-                         ends_with(c.file, "_virus") || ends_with(c.file, "_vhigh") ||
-                         ends_with(c.file, "_check_inbound") ||
-                         ends_with(c.file, "_check_outbound") || ends_with(c.file, "_smtpauth") ||
-                         ends_with(c.file, "_senderip");
-  if (is_switch && *c.number > 1)
-    return std::to_string(*c.number) + " is not 1: the filter acts only on exactly 1" +
-           (ends_with(c.file, "_check_inbound") || ends_with(c.file, "_check_outbound")
-                ? std::string(" (it classifies, but without the features of 1)")
-                : std::string());
-  if (ends_with(c.file, "_action") && *c.number > 2)
-    return std::to_string(*c.number) + " is no action: only 1 (refuse with 71) and 2 (31) act";
+  if ((c.kind == kind::toggle || c.kind == kind::level) && value > 1)
+    return std::to_string(value) + " is not 1: the filter acts only on exactly 1" +
+           (c.kind == kind::level ? std::string(" (it classifies, but without the features of 1)")
+                                  : std::string());
+  if (c.kind == kind::action && value > 2)
+    return std::to_string(value) + " is no action: only 1 (refuse with 71) and 2 (31) act";
   return "";
 }
 
-void show_controls() {
+void show_controls(settings *s) {
   std::printf("%-44s %-24s %s\n", "control file", "value", "from");
   stralloc me = {};
   const int r = control_readline(&me, "control/me");
@@ -121,25 +112,25 @@ void show_controls() {
   if (r == -1)
     problem("control/me cannot be read: the filter refuses every message with 451 (exit 1); let "
             "the SMTP user read it");
-  for (size_t i = 0; i < control_settings_count; ++i) {
-    const control_setting &c = control_settings[i];
+  for (const control_setting &c : control_settings) {
     // The value as the filter's reader gives it, the line as the file has it.
-    const int result = setting_read(c);
+    const int result = setting_read(c, s);
     stralloc line = {};
     const int raw = control_readline(&line, c.file);
-    const std::string value = c.text ? shown(text_of(*c.text)) : std::to_string(*c.number);
+    const int value = c.number ? c.number(*s) : 0;
+    const std::string shown_value = c.text ? shown(text_of(c.text(*s))) : std::to_string(value);
     const char *from = result == -1 || raw == -1 ? "unreadable" : raw == 1 ? "file" : "default";
-    const std::string why = doubt(c, result, raw == 1 ? &line : nullptr);
-    std::printf("%-44s %-24s %s%s%s\n", c.file, value.c_str(), from, why.empty() ? "" : "  ! ",
-                why.c_str());
+    const std::string why = doubt(c, result, raw == 1 ? &line : nullptr, value);
+    std::printf("%-44s %-24s %s%s%s\n", c.file, shown_value.c_str(), from,
+                why.empty() ? "" : "  ! ", why.c_str());
     if (!why.empty()) problem("%s %s", c.file, why.c_str());
   }
 }
 
 // The queue program is started in the qmail home, as the filter's child
 // starts it.
-void check_queue_program() {
-  const std::string q = text_of(zelmd_queue_binary);
+void check_queue_program(const settings &s) {
+  const std::string q = text_of(s.zelmd_queue_binary);
   const std::string path = !q.empty() && q[0] == '/' ? q : std::string(auto_qmail) + "/" + q;
   struct stat st;
   if (stat(path.c_str(), &st) == -1) {
@@ -155,9 +146,10 @@ void check_queue_program() {
   }
 }
 
-bool localhost_daemon() {
-  return (zelmd_check_inbound && text_of(zelmd_in_host) == "localhost") ||
-         (zelmd_check_outbound && text_of(zelmd_out_host) == "localhost");
+bool localhost_daemon(const settings &s) {
+  for (const direction_settings *d : {&s.in, &s.out})
+    if (d->zelmd_check && zelmd_reads_files(stralloc_view(&d->zelmd_host))) return true;
+  return false;
 }
 
 // The longest process id this system hands out: the working directory
@@ -174,8 +166,8 @@ long longest_pid() {
 // The spool directory judged by the filter's own rules. What happens to a
 // large message when it fails them depends on whether a daemon reads the
 // spool files by their names.
-void check_spool_dir() {
-  const std::string d = text_of(zelmd_spool_dir);
+void check_spool_dir(const settings &s) {
+  const std::string d = text_of(s.zelmd_spool_dir);
   std::printf("spool directory  %s: ", d.c_str());
   char workdir[128];
   const char *why = spool_dir_name(d.c_str(), longest_pid(), workdir);
@@ -188,7 +180,7 @@ void check_spool_dir() {
   if (!why && access(d.c_str(), W_OK | X_OK) == -1) why = "not writable";
   if (!why) {
     std::printf("ok, mode %o\n", static_cast<unsigned>(st.st_mode & 07777));
-    if (localhost_daemon() && !(st.st_mode & S_ISGID))
+    if (localhost_daemon(s) && !(st.st_mode & S_ISGID))
       std::printf("                 a daemon on localhost reads spool files by their path: make "
                   "the directory set-group-id to a group of the daemon's user, mode 2750\n");
     return;
@@ -198,13 +190,13 @@ void check_spool_dir() {
           "directory of the SMTP user, mode 2750 (or 755), or name one in "
           "control/zelmd_spool_dir",
           d.c_str(), why,
-          localhost_daemon() ? "get 451 (exit 71), since the daemon on localhost reads them there"
-                             : "be spooled in a private directory under /tmp, with a log line each");
+          localhost_daemon(s) ? "get 451 (exit 71), since the daemon on localhost reads them there"
+                              : "be spooled in a private directory under /tmp, with a log line each");
   spool_failed = true;
 }
 
-void check_report_folder() {
-  const std::string f = text_of(zelmd_report_imap_folder);
+void check_report_folder(const settings &s) {
+  const std::string f = text_of(s.zelmd_report_imap_folder);
   std::printf("report folder    %s: ", f.c_str());
   struct stat st;
   const char *why = nullptr;
@@ -218,7 +210,7 @@ void check_report_folder() {
     why = "readable by others";
   std::printf("%s\n", why ? why : "ok");
   // Copies are made only for outbound mail with the switch at exactly 1.
-  if (!why || zelmd_check_outbound != 1) return;
+  if (!why || s.out.zelmd_check != 1) return;
   if (!str_diff(why, "readable by others"))
     problem("report folder %s is readable by others: every local user could read the copies of "
             "mail; chmod o-rwx it",
@@ -228,8 +220,6 @@ void check_report_folder() {
             "mkdir -m 700 it, owned by the SMTP user",
             f.c_str(), why);
 }
-
-constexpr char GTUBE[] = "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X";
 
 long long now_ms() {
   timespec ts;
@@ -248,77 +238,118 @@ void show_answer(const char *answer) {
   }
 }
 
+// One probe of a direction: the client of its kind and the message.
+struct probe {
+  const settings &s;
+  const char *dir;
+  client c;
+};
+
+// The filter's own message value, made anew for every probe.
+message m;
+
 // What the filter would make of one probe's request: shown, and 0 when
 // the daemon answered usably.
-int report_probe(const char *dir, const char *name, int failed, long long ms) {
-  // The classification line the parser logs comes first, on its own line.
-  std::fflush(stdout);
+int report_probe(const probe &p, const char *name, int failed, const zelmd_reply &reply,
+                 long long ms) {
   ClassifyResult r = {};
-  const bool usable = !failed && parse_zelmd_response(zelmd_response, &r) != 4;
+  const bool usable = !failed && parse_zelmd_response(reply.answer.s, p.s.sender_features(), &r) == 0;
+  // The classification line the filter would log comes first, on its own line.
+  if (!failed) {
+    char line[4096];
+    log_write(line, zelmd_response_line(line, sizeof line, r, usable, p.s.in_form(), p.c.remoteip,
+                                        m.mail_from));
+  }
   std::printf("  %-15s", name);
+  const char *unscanned = p.s.zelmd_require_scan ? "refuse 71" : "pass unscanned";
   if (failed) {
-    std::printf("failed after %lld ms: %s -> %s\n", ms, g_sError,
-                zelmd_require_scan ? "refuse 71" : "pass unscanned");
-    problem("%s daemon cannot be consulted (%s); every %s message would %s", dir, g_sError, dir,
-            zelmd_require_scan ? "get 451 (exit 71)" : "pass unscanned");
+    std::printf("failed after %lld ms: %s -> %s\n", ms, reply.why, unscanned);
+    problem("%s daemon cannot be consulted (%s); every %s message would %s", p.dir, reply.why,
+            p.dir, p.s.zelmd_require_scan ? "get 451 (exit 71)" : "pass unscanned");
     return 1;
   }
   std::string what;
   if (!usable) {
-    what = zelmd_require_scan ? "unusable answer: refuse 71" : "unusable answer: pass, stamped empty";
+    what = p.s.zelmd_require_scan ? "unusable answer: refuse 71"
+                                  : "unusable answer: pass, stamped empty";
   } else {
-    const char *rule;
-    const int code = verdict_code(&r, &rule);
-    what = code == 0 ? "pass and stamp"
-                     : "refuse " + std::to_string(code) + " (" + std::string(rule) + ")";
-    if (report_wanted(&r)) what += ", report copy";
+    const decision v = verdict(p.s, r);
+    what = v.code == 0 ? "pass and stamp"
+                       : "refuse " + std::to_string(v.code) + " (" + std::string(v.rule) + ")";
+    if (v.report) what += ", report copy";
   }
   std::printf("answered in %lld ms -> %s\n                 the daemon's answer:\n", ms,
               what.c_str());
-  show_answer(zelmd_response);
+  show_answer(reply.answer.s);
   if (usable) return 0;
   problem("%s daemon answers without the required X-ZELM- lines (PVer, Spam, VOD, Flags, RefID); "
           "every %s message would %s",
-          dir, dir, zelmd_require_scan ? "get 451 (exit 71)" : "pass with empty verdict lines");
+          p.dir, p.dir,
+          p.s.zelmd_require_scan ? "get 451 (exit 71)" : "pass with empty verdict lines");
   return 1;
 }
 
-// A small message, held in memory as the filter holds it.
-int probe_inline(const std::string &message) {
-  byte_copy(message_buffer, static_cast<uint32_t>(message.size()), message.data());
-  message_len = static_cast<uint32_t>(message.size());
-  isStream = 1;
-  return classify_message();
-}
-
-// A message of 32000 bytes or more, spooled by the filter's own intake and
-// sent by file name.
-int probe_spooled(const std::string &message) {
-  int p[2];
-  // The whole message fits in the pipe: written before it is read.
-  if (pipe(p) == -1 ||
-      write(p[1], message.data(), message.size()) != static_cast<ssize_t>(message.size()))
-    return 1;
-  close(p[1]);
-  dup2(p[0], 0);
-  close(p[0]);
-  start = time(nullptr);
-  spool_by_name = 1;
-  isStream = read_message();
-  return classify_message();
+// A message held in memory as the filter holds it, or one of 32000 bytes
+// or more spooled by the filter's own intake and sent by its file name;
+// the spool file goes again at once.
+int ask(const probe &p, const char *name, const std::string &text) {
+  m = message{};
+  str_copy(m.mail_from, "qmail-zelmd-check@localhost");
+  m.start = time(nullptr);
+  zelmd_reply reply = {};
+  const long long t0 = now_ms();
+  int failed = 0;
+  if (text.size() < MESSAGE_BUFFER_SIZE) {
+    byte_copy(m.message_buffer, static_cast<uint32_t>(text.size()), text.data());
+    m.message_len = static_cast<uint32_t>(text.size());
+    failed = classify_message(p.s, p.c, m, &reply);
+  } else {
+    int fds[2];
+    failure f = {};
+    // The whole message fits in the pipe: written before it is read.
+    if (pipe(fds) == -1 ||
+        write(fds[1], text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+      return 1;
+    close(fds[1]);
+    const int code = read_message(&m, fds[0], p.s, true, &f);
+    close(fds[0]);
+    if (code) {
+      std::printf("  %-15scannot be spooled: %s (exit %d)\n", name, f.reason, code);
+      problem("%s messages of 32000 bytes or more would get 451 (exit %d): %s%s", p.dir, code,
+              f.reason, spool_failed ? "; see the spool directory" : "");
+      spool_remove(&m);
+      return 1;
+    }
+    failed = classify_message(p.s, p.c, m, &reply);
+    spool_remove(&m);
+  }
+  return report_probe(p, name, failed, reply, now_ms() - t0);
 }
 
 // The clean probe first: the others only when the daemon answered it, so
 // that a daemon that cannot be consulted makes one problem, and no probe
 // counts as spam for a sender without need.
-void probes_of(const char *dir) {
+void probes_of(settings s, direction dir) {
+  s.dir = dir;
+  const char *name = dir == direction::outbound ? "outbound" : "inbound";
+  const direction_settings &d = s.active();
+  if (!d.zelmd_check) {
+    std::printf("%s: control/zelmd_check_%s is 0, not classified\n", name, name);
+    return;
+  }
+  // A client of the direction's kind; outbound under a name no real
+  // client has.
+  const probe p = {s, name,
+                   dir == direction::outbound ? client{PROBE_SENDER, "", PROBE_SENDER}
+                                              : client{"127.0.0.1", nullptr, nullptr}};
+  const zelmd_daemon daemon = zelmd_daemon_of(classify_request(s, p.c, m));
+  std::printf("%s daemon %s:%s\n", name, daemon.host, daemon.port);
+  std::fflush(stdout);
   const std::string clean = "Subject: qmail-zelmd-check probe\n\nA clean test message.\n";
-  const std::string gtube = "Subject: qmail-zelmd-check probe\n\n" + std::string(GTUBE) + "\n";
-  long long t0 = now_ms();
-  if (report_probe(dir, "clean probe", probe_inline(clean), now_ms() - t0)) return;
-  t0 = now_ms();
-  if (report_probe(dir, "GTUBE probe", probe_inline(gtube), now_ms() - t0)) return;
-  if (zelmd_host.len && text_of(zelmd_host) != "localhost") return;
+  if (ask(p, "clean probe", clean)) return;
+  if (ask(p, "GTUBE probe", "Subject: qmail-zelmd-check probe\n\n" + std::string(GTUBE) + "\n"))
+    return;
+  if (!zelmd_reads_files(stralloc_view(&d.zelmd_host))) return;
   if (geteuid() == 0) {
     std::printf("  spooled probe  not sent: run as root it would make the spool directory root's; "
                 "run the check as the SMTP user (setuidgid qmaild %s/bin/qmail-zelmd-check)\n",
@@ -327,59 +358,9 @@ void probes_of(const char *dir) {
   }
   std::string big = clean;
   while (big.size() < 40000) big += "Padding of the spooled probe, which goes by file name.\n";
-  t0 = now_ms();
-  const int failed = probe_spooled(big);
-  report_probe(dir, "spooled probe", failed, now_ms() - t0);
-  if (failed && std::strstr(g_sError, ": status 403"))
+  if (ask(p, "spooled probe", big) && std::strstr(problems.back().c_str(), "status 403"))
     problem("the daemon on localhost may not read the spool files: make the spool directory "
             "set-group-id to a group of the daemon's user, mode 2750");
-}
-
-// Each direction is probed in a child of its own: the filter's code may end
-// the process, and the name resolver's threads do not survive a fork. The
-// child hands its problems back through a pipe.
-void probe(int outbound) {
-  const char *dir = outbound ? "outbound" : "inbound";
-  const int check = outbound ? zelmd_check_outbound : zelmd_check_inbound;
-  if (!check) {
-    std::printf("%s: control/zelmd_check_%s is 0, not classified\n", dir, dir);
-    return;
-  }
-  std::fflush(stdout);
-  int back[2];
-  if (pipe(back) == -1) return;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(back[0]);
-    choose_direction(outbound);
-    // A client of the direction's kind; outbound under a name no real
-    // client has.
-    relayclient = outbound ? "" : nullptr;
-    if (outbound) remoteip = smtpauthuser = PROBE_SENDER;
-    str_copy(mail_from, "qmail-zelmd-check@localhost");
-    std::printf("%s daemon %s:%s\n", dir,
-                zelmd_host.len ? text_of(zelmd_host).c_str() : "localhost",
-                zelmd_port.len ? text_of(zelmd_port).c_str() : "8088");
-    problems.clear();
-    probes_of(dir);
-    std::fflush(stdout);
-    for (const std::string &line : problems)
-      if (write(back[1], (line + "\n").data(), line.size() + 1) < 0) break;
-    exit_clean(0);
-  }
-  close(back[1]);
-  std::string got;
-  char buf[4096];
-  for (ssize_t r; (r = read(back[0], buf, sizeof buf)) > 0;)
-    got.append(buf, static_cast<size_t>(r));
-  close(back[0]);
-  int status = 0;
-  if (pid > 0) waitpid(pid, &status, 0);
-  for (size_t at = 0, nl; (nl = got.find('\n', at)) != std::string::npos; at = nl + 1)
-    problems.push_back(got.substr(at, nl - at));
-  if (pid == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    problem("%s messages of 32000 bytes or more cannot be spooled (see the line above)%s", dir,
-            spool_failed ? ": see the spool directory" : "");
 }
 } // namespace
 
@@ -403,24 +384,24 @@ int main(int argc, char **argv) {
     std::printf("cannot enter the qmail home %s: %s\n", home, std::strerror(errno));
     return 1;
   }
-  remoteip = "127.0.0.1";
   log_init("qmail-zelmd");
-  // Interrupted, it leaves no spooled probe behind.
-  catch_signals();
   // What the filter would log goes to the screen, not to the mail log.
   log_to(1);
+  // Interrupted, it leaves no spooled probe behind.
+  catch_signals();
   std::printf("qmail-zelmd-check: qmail home %s, uid %d, gid %d\n\n", home,
               static_cast<int>(geteuid()), static_cast<int>(getegid()));
-  show_controls();
-  setup_limits();
+  static settings s;
+  show_controls(&s);
+  setup_limits(&s);
   std::printf("\n");
-  check_queue_program();
-  check_spool_dir();
-  check_report_folder();
+  check_queue_program(s);
+  check_spool_dir(s);
+  check_report_folder(s);
   if (probes) {
     std::printf("\n");
-    probe(0);
-    probe(1);
+    probes_of(s, direction::inbound);
+    probes_of(s, direction::outbound);
   }
   if (problems.empty()) {
     std::printf("\nno problems found\n");

@@ -1,19 +1,16 @@
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <ctime>
 
 #include "env.h"
 #include "exitcode.h"
-#include "http_client.h"
 #include "log.h"
-#include "now.h"
 #include "qmail-zelmd.h"
 #include "str.h"
 #include "zelmd_response.h"
 
 namespace {
-constexpr char VERSION[] = "1.5";
-
 // The queue program must be startable, but the limit counts every process
 // of the user, and hundreds of SMTP sessions may share it: a low soft
 // limit is raised, a higher one is never lowered.
@@ -24,45 +21,65 @@ void set_process_limit() {
   setrlimit(RLIMIT_NPROC, &r);
 }
 
+// One process, one message: the values live as long as it does.
+settings s;
+message m;
+ClassifyResult result;
+zelmd_reply reply;
+failure f;
+
+[[noreturn]] void hand_on(forward_how how, const ClassifyResult *r) {
+  const int code = forward(s, m, r, how, &f);
+  if (code) die_failure(f);
+  exit_clean(exit_ok);
+}
 } // namespace
 
 int main(int argc, char **argv) {
-  ClassifyResult result = {};
-
   if (argc > 1 && !str_diff(argv[1], "-v")) {
-    std::printf("%s ver %s\n", argv[0], VERSION);
+    std::printf("%s ver %s\n", argv[0], ZELMD_VERSION);
     return exit_ok;
   }
 
   // The address first: every log line names it, also that of a failure
   // during setup.
-  relayclient = env_get("RELAYCLIENT");
-  if (!relayclient) relayclient = env_get("SMTPAUTHUSER");
-  smtpauthuser = env_get("SMTPAUTHUSER");
-  remoteip = env_get("TCPREMOTEIP");
-  if (!remoteip) remoteip = "127.0.0.1";
+  client c = {};
+  c.relayclient = env_get("RELAYCLIENT");
+  if (!c.relayclient) c.relayclient = env_get("SMTPAUTHUSER");
+  c.smtpauthuser = env_get("SMTPAUTHUSER");
+  c.remoteip = env_get("TCPREMOTEIP");
+  if (!c.remoteip) c.remoteip = "127.0.0.1";
   log_init("qmail-zelmd");
+  die_setup(c.remoteip);
 
   set_process_limit();
   catch_signals();
-  setup();
-  choose_direction(relayclient != nullptr);
-  const int classify = relayclient ? zelmd_check_outbound : zelmd_check_inbound;
-  // An empty host is the client's "localhost" too.
-  spool_by_name = classify && (!zelmd_host.len || stralloc_view(&zelmd_host) == "localhost");
-  start = now();
-  isStream = read_message();
-  read_address();
+  if (setup(&s, c.relayclient ? direction::outbound : direction::inbound, &f)) die_failure(f);
+  const direction_settings &d = s.active();
+  m.start = time(nullptr);
+  if (read_message(&m, 0, s, d.zelmd_check && zelmd_reads_files(stralloc_view(&d.zelmd_host)),
+                   &f) ||
+      read_address(&m, &f))
+    die_failure(f);
 
-  if (!classify) forward(&result, forward_untouched);
-
-  if (classify_message() != 0) {
-    if (zelmd_require_scan) die(exit_temp, "%s", g_sError);
-    log_unscanned("%s", g_sError);
-    forward(&result, forward_unforged);
+  if (!d.zelmd_check) hand_on(forward_untouched, nullptr);
+  if (classify_message(s, c, m, &reply) != 0) {
+    if (s.zelmd_require_scan) die(exit_temp, "%s", reply.why);
+    log_unscanned("%s", reply.why);
+    hand_on(forward_unforged, nullptr);
   }
-  if (parse_zelmd_response(zelmd_response, &result) == 4 && zelmd_require_scan)
-    die(exit_temp, "daemon %s:%s: answer without the required X-ZELM- lines", g_sHost, g_sPort);
-  verdict(zelmd_response, &result);
-  forward(&result, forward_stamped);
+  const bool usable = parse_zelmd_response(reply.answer.s, s.sender_features(), &result) == 0;
+  char line[4096];
+  log_write(line, zelmd_response_line(line, sizeof line, result, usable, s.in_form(), c.remoteip,
+                                      m.mail_from));
+  if (!usable && s.zelmd_require_scan) {
+    const zelmd_daemon daemon = zelmd_daemon_of(classify_request(s, c, m));
+    die(exit_temp, "daemon %s:%s: answer without the required X-ZELM- lines", daemon.host,
+        daemon.port);
+  }
+  const decision v = verdict(s, result);
+  if (v.report && handle_zelmd_outbound_message(s, c, m, reply.answer.s, result, &f))
+    die_failure(f);
+  if (v.code) die(v.code, "refused by %s", v.rule);
+  hand_on(forward_stamped, &result);
 }

@@ -1,9 +1,7 @@
 // The answer parser on arbitrary daemon answers: one value lookup,
 // checked against a line-by-line reading of the same rules, then the
-// whole parse under direction switches taken from the input. The log
-// writer is replaced here, so that every logged line is read in full under
-// the address checker and no real log fills up; it must also be free of
-// control bytes.
+// whole parse for either direction, and the line the filter would log,
+// which must be free of control bytes.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdarg>
@@ -15,13 +13,7 @@
 #include "alloc.h"
 #include "zelmd_response.h"
 
-int zelmd_check_inbound;
-int zelmd_check_outbound;
-const char *remoteip = "192.0.2.7";
-char mail_from[500] = "sender@example.org";
-
 namespace {
-int lines_logged;
 
 void check(bool ok, const char *what) {
   if (ok) return;
@@ -30,20 +22,6 @@ void check(bool ok, const char *what) {
 }
 
 
-const char *const names[] = {
-    "X-ZELM-PVer",
-    "X-ZELM-Spam",
-    "X-ZELM-VOD",
-    "X-ZELM-Flags",
-    "X-ZELM-RefID",
-    "X-ZELM-SenderID",
-    "X-ZELM-SenderID-Flags",
-    "X-ZELM-SenderID-TotalMessages",
-    "X-ZELM-SenderID-TotalSpam",
-    "X-ZELM-SenderID-TotalSuspected",
-    "X-ZELM-SenderID-TotalVirus",
-    "X-ZELM-SenderID-BlueWhiteFlag",
-};
 
 // The same lookup read per line: at each carriage return behind the
 // line's first colon, the name is what stands before that colon; the value
@@ -81,23 +59,13 @@ void release(stralloc *sa) {
 }
 } // namespace
 
-void log_write(const char *text, size_t len) {
-  for (size_t i = 0; i < len; ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    check(c >= 0x20 && c != 0x7f, "a control byte in a log line");
-  }
-  ++lines_logged;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzedDataProvider in(data, size);
-  // 2 stands for a switch file holding some other number.
-  zelmd_check_inbound = in.ConsumeIntegralInRange(0, 2);
-  zelmd_check_outbound = in.ConsumeIntegralInRange(0, 2);
-  const int headers_before = outbound_headers = in.ConsumeBool();
-  const size_t pick = in.ConsumeIntegralInRange<size_t>(0, std::size(names));
+  const bool outbound = in.ConsumeBool();
+  const bool in_form = in.ConsumeBool();
+  const size_t pick = in.ConsumeIntegralInRange<size_t>(0, ZELMD_FIELDS);
   const std::string custom = in.ConsumeRandomLengthString(40);
-  const char *name = pick < std::size(names) ? names[pick] : custom.c_str();
+  const char *name = pick < ZELMD_FIELDS ? zelmd_fields[pick].name : custom.c_str();
   std::string text = in.ConsumeRemainingBytesAsString();
   text.resize(std::strlen(text.c_str())); // the answer ends at its first NUL
 
@@ -116,10 +84,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   release(&value);
 
   ClassifyResult r = {};
-  lines_logged = 0;
-  const int code = parse_zelmd_response(text.c_str(), &r);
-  check(code >= 0 && code <= 4, "summary code out of range");
-  check(lines_logged == 1, "not exactly one log line");
+  const int code = parse_zelmd_response(text.c_str(), outbound, &r);
+  check(code == 0 || code == -1, "result out of range");
+  char line[4096];
+  const size_t n = zelmd_response_line(line, sizeof line, r, code == 0, in_form, "192.0.2.7\r",
+                                       "sender@example.org\n");
+  for (size_t i = 0; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(line[i]);
+    check(c >= 0x20 && c != 0x7f, "a control byte in a log line");
+  }
   stralloc *const fields[] = {&r.pver, &r.spam, &r.vod, &r.flags, &r.refid, &r.senderid,
                               &r.senderid_flags, &r.senderid_totalmessages,
                               &r.senderid_totalspam, &r.senderid_totalsuspected,
@@ -127,21 +100,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (stralloc *f : fields) check(terminated(*f), "field not NUL-terminated");
 
   bool all_required = true;
-  for (size_t i = 0; i < 5 && all_required; ++i) all_required = lookup(text, names[i], &want);
-  check((code == 4) == !all_required, "unusable answer misjudged");
-  if (code != 4 && zelmd_check_outbound == 1) {
+  for (size_t i = 0; i < 5 && all_required; ++i) all_required = lookup(text, zelmd_fields[i].name, &want);
+  check((code == -1) == !all_required, "unusable answer misjudged");
+  if (code == 0 && outbound) {
     bool all_sender = true;
-    for (size_t i = 5; i < 11 && all_sender; ++i) all_sender = lookup(text, names[i], &want);
-    check(outbound_headers == (headers_before || all_sender), "outbound_headers wrong");
-    const bool bw = lookup(text, names[11], &want);
+    for (size_t i = 5; i < 11 && all_sender; ++i) all_sender = lookup(text, zelmd_fields[i].name, &want);
+    check(r.outbound_headers == all_sender, "outbound_headers wrong");
+    const bool bw = lookup(text, zelmd_fields[11].name, &want);
     const long num = bw ? std::strtol(want.c_str(), nullptr, 10) : -1;
     check(r.bluewhiteflag_num == static_cast<int32_t>(num), "bluewhiteflag_num wrong");
   } else {
-    check(outbound_headers == headers_before, "outbound_headers changed");
+    check(!r.outbound_headers, "outbound_headers set");
     check(r.bluewhiteflag_num == -1, "bluewhiteflag_num set");
   }
-  if (code < 3) check(r.bluewhiteflag_num <= 1, "refusal code despite the blue/white flag");
-  if (code == 0) check(!std::strcmp(r.spam.s, "Confirmed"), "code 0 without Confirmed");
   for (stralloc *f : fields) release(f);
   return 0;
 }

@@ -6,54 +6,23 @@
 #include <unistd.h>
 
 #include "auto_qmail.h"
-#include "env.h"
 #include "error.h"
 #include "exitcode.h"
-#include "writeall.h"
 
 namespace {
-char *binqqargs[2] = {nullptr, nullptr};
-
 ssize_t plainwrite(int fd, char *buf, size_t len) { return write(fd, buf, len); }
 
-const char *status_text(int code, int flag_error) {
-  switch (code) {
-  case 0: return flag_error ? "Zqq read error (#4.3.0)" : "";
-  case 11: case 115: return "Denvelope address too long for qq (#5.1.3)";
-  case 31: return "Dmail server permanently rejected message (#5.3.0)";
-  case 51: return "Zqq out of memory (#4.3.0)";
-  case 52: return "Zqq timeout (#4.3.0)";
-  case 53: return "Zqq write error or disk full (#4.3.0)";
-  case 54: return "Zqq read error (#4.3.0)";
-  case 55: return "Zqq unable to read configuration (#4.3.0)";
-  case 56: return "Zqq trouble making network connection (#4.3.0)";
-  case 61: return "Zqq trouble in home directory (#4.3.0)";
-  case 62: case 63: case 64: case 65: case 66: return "Zqq trouble creating files in queue (#4.3.0)";
-  case 71: return "Zmail server temporarily rejected message (#4.3.0)";
-  case 72: return "Zconnection to mail server timed out (#4.4.1)";
-  case 73: return "Zconnection to mail server rejected (#4.4.1)";
-  case 74: return "Zcommunication with mail server failed (#4.4.2)";
-  case 81: case 91: return "Zqq internal bug (#4.3.0)";
-  case 120: return "Zunable to exec qq (#4.3.0)";
-  default:
-    if (code >= 11 && code <= 40) return "Dqq permanent problem (#5.3.0)";
-    return "Zqq temporary problem (#4.3.0)";
-  }
-}
 // The queue program sees the end of the message; the stream moves on to
 // the envelope pipe.
 void end_message(qmail_handle *qq) {
   if (substdio_flush(&qq->ss) == -1) qq->flag_error = 1;
   close(qq->fd_message);
-  substdio_fdbuf(&qq->ss, plainwrite, qq->fd_envelope, qq->buf, sizeof qq->buf);
+  substdio_fdbuf(&qq->ss, qq->ss.op, qq->fd_envelope, qq->buf, sizeof qq->buf);
 }
 } // namespace
 
-int qmail_open(qmail_handle *qq) {
-  if (!binqqargs[0]) {
-    const char *x = env_get("QMAILQUEUE");
-    binqqargs[0] = const_cast<char *>(x ? x : "bin/qmail-queue");
-  }
+int qmail_open(qmail_handle *qq, const char *program) {
+  char *const argv[] = {const_cast<char *>(program), nullptr};
   // Close-on-exec, so the queue program gets only the two read ends it is
   // given, on descriptors 0 and 1.
   int pim[2], pie[2];
@@ -76,7 +45,7 @@ int qmail_open(qmail_handle *qq) {
     if (fd_move(0, pim[0]) == -1) _exit(exit_exec);
     if (fd_move(1, pie[0]) == -1) _exit(exit_exec);
     if (chdir(auto_qmail) == -1) _exit(exit_home);
-    execv(binqqargs[0], binqqargs);
+    execv(program, argv);
     _exit(exit_exec);
   }
   qq->pid = pid;
@@ -96,8 +65,14 @@ void qmail_put(qmail_handle *qq, const char *s, int len) {
   // Anything larger than the buffer goes in one piece: the queue program
   // wakes once per pipe-full, not once per 8 KiB.
   if (len >= static_cast<int>(sizeof qq->buf)) {
-    if (substdio_flush(&qq->ss) == -1 || writeall(qq->ss.fd, s, static_cast<size_t>(len)) == -1)
-      qq->flag_error = 1;
+    if (substdio_flush(&qq->ss) == -1) qq->flag_error = 1;
+    for (size_t done = 0; !qq->flag_error && done < static_cast<size_t>(len);) {
+      const ssize_t w = qq->ss.op(qq->ss.fd, const_cast<char *>(s) + done,
+                                  static_cast<size_t>(len) - done);
+      if (w > 0) done += static_cast<size_t>(w);
+      else if (w == -1 && errno == error_intr) continue;
+      else qq->flag_error = 1;
+    }
     return;
   }
   if (substdio_put(&qq->ss, s, len) == -1) qq->flag_error = 1;
@@ -140,19 +115,6 @@ void qmail_puts(qmail_handle *qq, const char *s) {
   if (!qq->flag_error && substdio_puts(&qq->ss, s) == -1) qq->flag_error = 1;
 }
 
-void qmail_from(qmail_handle *qq, const char *s) {
-  end_message(qq);
-  qmail_put(qq, "F", 1);
-  qmail_puts(qq, s);
-  qmail_put(qq, "", 1);
-}
-
-void qmail_to(qmail_handle *qq, const char *s) {
-  qmail_put(qq, "T", 1);
-  qmail_puts(qq, s);
-  qmail_put(qq, "", 1);
-}
-
 void qmail_envelope(qmail_handle *qq, const char *s, uint32_t len) {
   end_message(qq);
   while (len > 0) {
@@ -178,15 +140,13 @@ int qmail_commit(qmail_handle *qq) {
   return -1;
 }
 
-const char *qmail_close(qmail_handle *qq, int *code) {
+int qmail_close(qmail_handle *qq) {
   if (!qq->committed)
     while (qmail_commit(qq) == -1 && errno == error_intr) {
     }
   close(qq->fd_envelope);
   int wstat;
-  if (wait_pid(&wstat, qq->pid) != qq->pid) return "Zqq waitpid surprise (#4.3.0)";
+  if (wait_pid(&wstat, qq->pid) != qq->pid) return -1;
   qq->wstat = wstat;
-  if (WIFSIGNALED(wstat) || !WIFEXITED(wstat)) return "Zqq crashed (#4.3.0)";
-  *code = WEXITSTATUS(wstat);
-  return status_text(*code, qq->flag_error);
+  return 0;
 }

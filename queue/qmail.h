@@ -17,12 +17,13 @@ struct qmail_handle {
   char buf[1024];
 };
 
-int qmail_open(qmail_handle *qq);
+// Starts program in the qmail home with message and envelope pipes on its
+// descriptors 0 and 1; 0, or -1 with errno. A program that cannot enter
+// the home or be run ends with 61 or 120.
+int qmail_open(qmail_handle *qq, const char *program);
 void qmail_put(qmail_handle *qq, const char *s, int len);
 void qmail_puts(qmail_handle *qq, const char *s);
 int qmail_putfile(qmail_handle *qq, int fd);
-void qmail_from(qmail_handle *qq, const char *s);
-void qmail_to(qmail_handle *qq, const char *s);
 // Envelope items (letter, address, NUL) in queue form, passed on as they
 // are and flushed: all but the closing byte is with the queue program.
 void qmail_envelope(qmail_handle *qq, const char *s, uint32_t len);
@@ -30,7 +31,10 @@ void qmail_envelope(qmail_handle *qq, const char *s, uint32_t len);
 // the queue program has the whole envelope, -1 when not (EINTR: a signal
 // came first, and the caller may try again).
 int qmail_commit(qmail_handle *qq);
-const char *qmail_close(qmail_handle *qq, int *code);
+// Ends the envelope when that was not done, closes both pipes and waits
+// for the queue program: 0 with its wait status in wstat, or -1 when it
+// could not be waited for.
+int qmail_close(qmail_handle *qq);
 
 int wait_pid(int *wstat, int64_t pid);
 int fd_copy(int to, int from);

@@ -851,7 +851,7 @@ std::optional<options> parse_args(int argc, char **argv, int &code) {
       break;
     }
     case 'v':
-      std::puts("zelmd-sim " ZELMD_SIM_VERSION);
+      std::puts("zelmd-sim " ZELMD_VERSION);
       code = 0;
       return std::nullopt;
     case 'h':

@@ -160,7 +160,7 @@ testing::AssertionResult is_post(const std::string &raw, const std::string &targ
     fields.push_back(head.substr(at, eol - at));
     at = eol + 2;
   }
-  std::vector<std::string> want = {"Host: " + host, "User-Agent: qmail-zelmd/1.5",
+  std::vector<std::string> want = {"Host: " + host, "User-Agent: qmail-zelmd/" ZELMD_VERSION,
                                    "Content-Type: text/plain",
                                    "Content-Length: " + std::to_string(body.size()),
                                    "Connection: close"};

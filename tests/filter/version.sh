@@ -2,14 +2,14 @@
 # "-v" as the first argument prints the version line with the name as
 # invoked and reads nothing; anywhere else it is not the version switch.
 set -eu
-bin=$1
+bin=$1 version=$2
 cd "$(dirname "$bin")"
 out=$(./qmail-zelmd -v </dev/null)
-[ "$out" = "./qmail-zelmd ver 1.5" ] || { echo "got: $out"; exit 1; }
+[ "$out" = "./qmail-zelmd ver $version" ] || { echo "got: $out"; exit 1; }
 out=$(./qmail-zelmd -v extra </dev/null)
-[ "$out" = "./qmail-zelmd ver 1.5" ] || { echo "got: $out"; exit 1; }
+[ "$out" = "./qmail-zelmd ver $version" ] || { echo "got: $out"; exit 1; }
 out=$("$bin" -v </dev/null)
-[ "$out" = "$bin ver 1.5" ] || { echo "got: $out"; exit 1; }
+[ "$out" = "$bin ver $version" ] || { echo "got: $out"; exit 1; }
 # -v as the second argument: the filter runs as a filter and reads what it
 # is given, here an empty message and an envelope cut off at once (54).
 rc=0

@@ -1,8 +1,0 @@
-#ifndef NOW_H
-#define NOW_H
-
-#include <ctime>
-
-time_t now();
-
-#endif

@@ -248,6 +248,18 @@ struct probe {
 // The filter's own message value, made anew for every probe.
 message m;
 
+// What an SMTP client would be told of a refusal, with the setting as it is.
+void show_reply(const settings &s, const refusal &why, const char *refid) {
+  char reply[320];
+  smtp_reply(reply, sizeof reply, s, why, refid);
+  std::printf("                 the client is told: %s\n", reply);
+  if (s.zelmd_custom_reply == 1)
+    std::printf("                 (control/zelmd_custom_reply is 1: needs a qmail-smtpd that reads "
+                "descriptor 6, such as notqmail 1.08 or later; others say \"451 mail server "
+                "temporarily rejected message (#4.3.0)\" or \"554 mail server permanently "
+                "rejected message (#5.3.0)\")\n");
+}
+
 // What the filter would make of one probe's request: shown, and 0 when
 // the daemon answered usably.
 int report_probe(const probe &p, const char *name, int failed, const zelmd_reply &reply,
@@ -264,22 +276,28 @@ int report_probe(const probe &p, const char *name, int failed, const zelmd_reply
   const char *unscanned = p.s.zelmd_require_scan ? "refuse 71" : "pass unscanned";
   if (failed) {
     std::printf("failed after %lld ms: %s -> %s\n", ms, reply.why, unscanned);
+    if (p.s.zelmd_require_scan) show_reply(p.s, refusal_unavailable, nullptr);
     problem("%s daemon cannot be consulted (%s); every %s message would %s", p.dir, reply.why,
             p.dir, p.s.zelmd_require_scan ? "get 451 (exit 71)" : "pass unscanned");
     return 1;
   }
   std::string what;
+  const refusal *why = nullptr;
+  decision v = {};
   if (!usable) {
     what = p.s.zelmd_require_scan ? "unusable answer: refuse 71"
                                   : "unusable answer: pass, stamped empty";
+    if (p.s.zelmd_require_scan) why = &refusal_unavailable;
   } else {
-    const decision v = verdict(p.s, r);
+    v = verdict(p.s, r);
     what = v.code == 0 ? "pass and stamp"
                        : "refuse " + std::to_string(v.code) + " (" + std::string(v.rule) + ")";
+    if (v.code) why = &v.why;
     if (v.report) what += ", report copy";
   }
-  std::printf("answered in %lld ms -> %s\n                 the daemon's answer:\n", ms,
-              what.c_str());
+  std::printf("answered in %lld ms -> %s\n", ms, what.c_str());
+  if (why) show_reply(p.s, *why, r.refid.s);
+  std::printf("                 the daemon's answer:\n");
   show_answer(reply.answer.s);
   if (usable) return 0;
   problem("%s daemon answers without the required X-ZELM- lines (PVer, Spam, VOD, Flags, RefID); "

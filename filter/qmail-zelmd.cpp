@@ -33,6 +33,15 @@ failure f;
   if (code) die_failure(f);
   exit_clean(exit_ok);
 }
+
+// A refusal, told to the client in the sender's words when the settings
+// ask for it and qmail-smtpd listens on descriptor 6.
+[[noreturn]] void refuse(const refusal &why, const char *reason) {
+  char text[256];
+  const size_t n = custom_reply(text, why, result.refid.s);
+  if (tell_client(s, text, n)) die(exit_custom, "%s; replied \"%s\"", reason, text);
+  die(why.code, "%s", reason);
+}
 } // namespace
 
 int main(int argc, char **argv) {
@@ -64,7 +73,7 @@ int main(int argc, char **argv) {
 
   if (!d.zelmd_check) hand_on(forward_untouched, nullptr);
   if (classify_message(s, c, m, &reply) != 0) {
-    if (s.zelmd_require_scan) die(exit_temp, "%s", reply.why);
+    if (s.zelmd_require_scan) refuse(refusal_unavailable, reply.why);
     log_unscanned("%s", reply.why);
     hand_on(forward_unforged, nullptr);
   }
@@ -74,12 +83,18 @@ int main(int argc, char **argv) {
                                       m.mail_from));
   if (!usable && s.zelmd_require_scan) {
     const zelmd_daemon daemon = zelmd_daemon_of(classify_request(s, c, m));
-    die(exit_temp, "daemon %s:%s: answer without the required X-ZELM- lines", daemon.host,
-        daemon.port);
+    char reason[300];
+    std::snprintf(reason, sizeof reason, "daemon %s:%s: answer without the required X-ZELM- lines",
+                  daemon.host, daemon.port);
+    refuse(refusal_unavailable, reason);
   }
   const decision v = verdict(s, result);
   if (v.report && handle_zelmd_outbound_message(s, c, m, reply.answer.s, result, &f))
     die_failure(f);
-  if (v.code) die(v.code, "refused by %s", v.rule);
+  if (v.code) {
+    char reason[100];
+    std::snprintf(reason, sizeof reason, "refused by %s", v.rule);
+    refuse(v.why, reason);
+  }
   hand_on(forward_stamped, &result);
 }

@@ -51,6 +51,7 @@ struct settings {
   int zelmd_timeout;         // seconds for the whole exchange with the daemon; 0: no limit
   int zelmd_connect_timeout; // seconds for one address to connect; 0: no own limit
   stralloc zelmd_spool_dir;  // where the per-message working directories are made
+  int zelmd_custom_reply;    // 1: a refusal tells the sender why (exit 82, descriptor 6)
   direction dir;             // the message's, from the environment
 
   const direction_settings &active() const { return dir == direction::outbound ? out : in; }
@@ -81,7 +82,7 @@ struct control_setting {
   int &(*number)(settings &);
 };
 // Every setting, in the order setup reads them.
-inline constexpr size_t CONTROL_SETTINGS = 30;
+inline constexpr size_t CONTROL_SETTINGS = 31;
 extern const control_setting control_settings[CONTROL_SETTINGS];
 // Reads one setting as setup does: the control reader's result.
 int setting_read(const control_setting &c, settings *s);
@@ -172,6 +173,27 @@ bool hand_over_stopped(failure *f);
 // A status line on descriptor 1: one attempt, never waited for.
 void out(const char *s);
 
+// --- what the sender is told of a refusal (reply.cpp)
+
+// Why a message is refused, in the sender's words ("message refused as
+// spam"), with the enhanced status code that goes with it.
+struct refusal {
+  int code; // 31 or 71
+  const char *words;
+  const char *status; // "5.7.1", "4.7.1", "4.3.0"
+};
+extern const refusal refusal_unavailable; // the daemon could not be consulted
+// The reply a qmail-smtpd that reads descriptor 6 gives the client when
+// the queue program ends with 82: "D" (permanent) or "Z" (temporary), the
+// words, the daemon's reference when there is one, the status code;
+// printable ASCII, at most 255 bytes. Its length.
+size_t custom_reply(char *buf, const refusal &why, const char *refid);
+// What qmail-smtpd answers the client for the refusal under the settings.
+void smtp_reply(char *buf, size_t size, const settings &s, const refusal &why, const char *refid);
+// With control/zelmd_custom_reply 1, text to the client on descriptor 6
+// when that is a pipe that takes it whole: true, and the run ends with 82.
+bool tell_client(const settings &s, const char *text, size_t len);
+
 // --- the daemon (classify.cpp)
 
 // What the SMTP server's environment says of the client.
@@ -192,6 +214,7 @@ struct decision {
   int code;
   const char *rule;
   bool report;
+  refusal why; // for a refusal
 };
 decision verdict(const settings &s, const ClassifyResult &r);
 // The report copy: the answer, then the message as received; 0 or 71.

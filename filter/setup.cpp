@@ -56,6 +56,7 @@ const control_setting control_settings[CONTROL_SETTINGS] = {
     NUMBER("control/zelmd_timeout", kind::seconds, zelmd_timeout, 120),
     NUMBER("control/zelmd_connect_timeout", kind::seconds, zelmd_connect_timeout, 5),
     TEXT("control/zelmd_spool_dir", zelmd_spool_dir, "/tmp/qmail-zelmd"),
+    NUMBER("control/zelmd_custom_reply", kind::toggle, zelmd_custom_reply, 0),
 };
 
 #undef TEXT

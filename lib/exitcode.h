@@ -10,6 +10,7 @@ enum exitcode : int {
   exit_envelope_read = 54, // envelope without sender and recipient
   exit_home = 61,        // queue program's child could not enter the qmail home
   exit_temp = 71,        // temporary refusal
+  exit_custom = 82,      // refused, with the reply for the client on descriptor 6
   exit_envelope_bad = 91, // malformed envelope
   exit_exec = 120,       // queue program could not be started in the child
 };

@@ -60,8 +60,17 @@ TEST(Check, GoodSetup) {
   qmail_home h;
   good_setup(h, sim.port());
   h.control("zelmd_spool_dir", (h.root / "spool").string() + "\n");
+  // What the sender of a refused message would be told, as it is set.
+  h.control("zelmd_onsession_in_block_spam", "1\n");
+  h.control("zelmd_custom_reply", "1\n");
   const auto r = run_check(h);
   EXPECT_EQ(r.code, 0) << r.output;
+  EXPECT_NE(r.output.find("refuse 31 (control/zelmd_onsession_in_block_spam)\n"
+                          "                 the client is told: 554 message refused as spam, "
+                          "reference "),
+            std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("needs a qmail-smtpd that reads descriptor 6"), std::string::npos);
   EXPECT_NE(r.output.find("spooled probe  not sent: run as root"), std::string::npos) << r.output;
   EXPECT_FALSE(fs::exists(h.root / "spool"));
   for (const char *file :

@@ -176,10 +176,14 @@ bool own_namespace(const filter_run &r) {
   }
   if (dup2(a.fd0, 0) != 0) child_fail(a.errfd, st_fd0);
   if (dup2(a.fd1, 1) != 1) child_fail(a.errfd, st_fd1);
+  if (a.run->fd6 >= 0 && dup2(a.run->fd6, 6) != 6) child_fail(a.errfd, st_fd1);
   if (chdir(a.home->c_str()) != 0) child_fail(a.errfd, st_chdir);
   if (a.run->in_child && !a.run->in_child()) child_fail(a.errfd, st_callback);
   // Close-on-exec rather than closed, so the error pipe lasts until exec.
-  if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) child_fail(a.errfd, st_close);
+  const bool keep6 = a.run->fd6 >= 0;
+  if (close_range(3, keep6 ? 5 : ~0U, CLOSE_RANGE_CLOEXEC) != 0 ||
+      (keep6 && close_range(7, ~0U, CLOSE_RANGE_CLOEXEC) != 0))
+    child_fail(a.errfd, st_close);
   execve(a.argv[0], a.argv, a.envp);
   child_fail(a.errfd, st_exec);
 }
@@ -213,11 +217,11 @@ pid_t spawn(const child_args &a) {
   return err ? -1 : pid;
 }
 
-// Harness descriptors are kept above 2, so that moving them onto 0 and 1
-// in the child cannot clobber one another.
+// Harness descriptors are kept above 9, so that moving them onto 0, 1 and
+// 6 in the child cannot clobber one another.
 fd_owner high(int fd) {
-  if (fd < 0 || fd > 2) return fd_owner(fd);
-  fd_owner moved(fcntl(fd, F_DUPFD_CLOEXEC, 3));
+  if (fd < 0 || fd > 9) return fd_owner(fd);
+  fd_owner moved(fcntl(fd, F_DUPFD_CLOEXEC, 10));
   close(fd);
   return moved;
 }
@@ -279,7 +283,7 @@ void start(const qmail_home &h, const filter_run &r, running &f) {
   const child_args a{&home, &tmp, &keep, &r, r.fd0 >= 0 ? r.fd0 : in_r.get(),
                      r.fd1 >= 0 ? r.fd1 : sock_child.get(), -1, argv, envp.data()};
   pid_t pid;
-  if (!own_namespace(r) && !r.in_child) {
+  if (!own_namespace(r) && !r.in_child && r.fd6 < 0) {
     pid = spawn(a);
     if (pid < 0) {
       ADD_FAILURE() << "starting the filter failed: " << strerror(errno);

@@ -45,6 +45,7 @@ struct filter_run {
   std::vector<std::string> env{}; // the whole environment besides FAKEQ_DIR
   int fd0 = -1;                  // when set, descriptor 0 instead of the pipe
   int fd1 = -1;                  // when set, descriptor 1 instead of the socket
+  int fd6 = -1;                  // when set, given as descriptor 6 (notqmail's reply pipe)
   // Run in a private mount namespace whose /tmp is the home's tmp.
   bool private_tmp = false;
   // Bind mounts, source onto target, in a private mount namespace: e.g. a

@@ -1,6 +1,8 @@
 // Refusals and the report copy, decided on the answers of a real zelmd-sim
 // that replies with whatever the test last wrote into its answer file.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -8,6 +10,7 @@
 #include <sstream>
 
 #include "classify_support.h"
+#include "fd.h"
 #include "syslog_catcher.h"
 #include "zelmd_sim.h"
 
@@ -402,6 +405,81 @@ TEST(Report, FolderFailures) {
   zelmd_sim sim;
   for (const auto &c : cases)
     EXPECT_EQ(run(sim, c).reports.size(), c.code == 0 && !c.answer.empty() ? 1u : 0u) << c.name;
+}
+
+} // namespace
+
+namespace {
+
+// Refusals told to the sender: with control/zelmd_custom_reply 1 and a pipe
+// on descriptor 6, qmail-smtpd's reply text there and exit 82; the plain
+// code whenever the setting is off or descriptor 6 is no pipe.
+TEST(Reply, ToldToTheSender) {
+  NEED_ISOLATION();
+  enum class six { pipe, closed, file };
+  // A reference too long for the 255 bytes is cut; the status code stays.
+  const std::string many = "Dmessage refused: the sender has sent too many messages, reference ";
+  const std::string cut = many + std::string(255 - many.size() - 9, 'x') + " (#5.7.1)";
+  struct {
+    const char *name;
+    field_list controls, answer;
+    int code; // without the custom reply
+    std::string text;
+    bool down = false; // the daemon cannot be reached
+  } rows[] = {
+      {"spam", block("out", "spam"), {{"Spam", "Confirmed"}}, 31,
+       "Dmessage refused as spam, reference r-1 (#5.7.1)"},
+      {"bulk", block("out", "bulk"), {{"Spam", "Bulk"}}, 31,
+       "Dmessage refused as bulk mail, reference r-1 (#5.7.1)"},
+      {"virus", block("out", "virus"), {{"VOD", "Virus"}}, 31,
+       "Dmessage refused: it carries a virus, reference r-1 (#5.7.1)"},
+      {"high virus risk", block("out", "vhigh"), {{"VOD", "High"}, {"RefID", "r\xc3\xa9\x7f"}}, 31,
+       "Dmessage refused: high virus risk, reference r??? (#5.7.1)"},
+      {"sender threshold for now", total("spam", "1", "1"), {{"SenderID-TotalSpam", "1"}}, 71,
+       "Zmessage not accepted now: the sender has sent too much spam, reference r-1 (#4.7.1)"},
+      {"sender threshold for good", total("msgs", "1", "2"),
+       {{"SenderID-TotalMessages", "1"}, {"RefID", std::string(300, 'x')}}, 31, cut},
+      {"unusable answer", {{"zelmd_require_scan", "1"}}, {{"Flags", absent}}, 71,
+       "Zmessage not accepted now: classification unavailable, try again later (#4.3.0)"},
+      {"daemon down", {{"zelmd_require_scan", "1"}}, {}, 71,
+       "Zmessage not accepted now: classification unavailable, try again later (#4.3.0)", true},
+  };
+  zelmd_sim sim;
+  for (const auto &r : rows) {
+    for (const bool on : {true, false}) {
+      for (const six fd6 : {six::pipe, six::closed, six::file}) {
+        if (!on && fd6 != six::pipe) continue;
+        SCOPED_TRACE(testing::Message() << r.name << (on ? ", setting on" : ", setting off")
+                                        << ", descriptor 6 " << static_cast<int>(fd6));
+        qmail_home h;
+        point_at(h, r.down ? loopback_daemon::unused_port() : sim.port());
+        h.control("zelmd_check_outbound", "1\n");
+        h.control("zelmd_custom_reply", on ? "1\n" : "0\n");
+        for (const auto &[file, line] : r.controls) h.control(file, line + "\n");
+        sim.answer(answer_bytes(r.answer));
+        int p[2];
+        ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+        fd_owner reader(p[0]), writer(p[1]);
+        const fd_owner file(open((h.root / "six").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        const auto got = run_caught(
+            h, {.message = small, .envelope = envelope({"Fa@x", "Tb@y"}), .env = {"RELAYCLIENT="},
+                .fd6 = fd6 == six::pipe ? writer.get() : fd6 == six::file ? file.get() : -1});
+        writer.reset();
+        std::string said(512, '\0');
+        said.resize(static_cast<size_t>(std::max<ssize_t>(0, read(reader.get(), said.data(), said.size()))));
+        const bool told = on && fd6 == six::pipe;
+        EXPECT_EQ(got.run.code, told ? 82 : r.code) << got.run;
+        EXPECT_EQ(said, told ? r.text : "");
+        EXPECT_FALSE(h.record("message")) << "queued";
+        ASSERT_FALSE(got.log.empty());
+        const auto last = parse_syslog(got.log.back());
+        ASSERT_TRUE(last);
+        const std::string tail = told ? "; replied \"" + r.text + "\" (exit 82)"
+                                      : " (exit " + std::to_string(r.code) + ")";
+        EXPECT_TRUE(last->text.ends_with(tail)) << last->text;
+      }
+    }
+  }
 }
 
 } // namespace

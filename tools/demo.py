@@ -16,6 +16,7 @@ TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FILTER = os.path.join(TOP, "build", "qmail-zelmd")
 SIM = os.path.join(TOP, "build", "zelmd-sim")
 CHECK = os.path.join(TOP, "build", "qmail-zelmd-check")
+STAT = os.path.join(TOP, "build", "qmail-zelmd-stat")
 
 GTUBE = "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X"
 EICAR = r"X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
@@ -30,6 +31,7 @@ SMTP_ANSWER = {
     71: "451 mail server temporarily rejected message (#4.3.0)",
     91: "451 qq internal bug (#4.3.0)",
 }
+# 82: the filter's own reply, read from descriptor 6.
 
 
 class Demo:
@@ -52,6 +54,7 @@ class Demo:
         self.log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.log.bind(os.path.join(self.dev, "log"))
         self.log.setblocking(False)
+        self.logged = []  # every syslog line, for qmail-zelmd-stat at the end
         self.isolate = os.geteuid() == 0 and shutil.which("unshare") is not None
         self.made_home = False
         self.made_spool = not os.path.exists("/tmp/qmail-zelmd")
@@ -85,7 +88,7 @@ class Demo:
         with open(os.path.join(self.home, "control", name), "w") as f:
             f.write(value + "\n")
 
-    def run(self, title, message, sender, recipients, env=None):
+    def run(self, title, message, sender, recipients, env=None, reply_pipe=False):
         print(f"== {title}")
         envelope = b"F" + sender.encode() + b"\0"
         envelope += b"".join(b"T" + r.encode() + b"\0" for r in recipients) + b"\0"
@@ -103,13 +106,26 @@ class Demo:
         msgfile = os.path.join(self.work, "input")
         with open(msgfile, "wb") as f:
             f.write(message.encode() if isinstance(message, str) else message)
+        # As notqmail's qmail-smtpd does: a pipe on descriptor 6 for the
+        # queue program's own reply, read when it ends with 82.
+        replies, reply_end = os.pipe() if reply_pipe else (None, None)
         with open(msgfile, "rb") as m:
             p = subprocess.Popen(argv, stdin=m, stdout=theirs, cwd=self.home,
-                                 env={"PATH": "/usr/bin:/bin", **(env or {})})
+                                 env={"PATH": "/usr/bin:/bin", **(env or {})},
+                                 pass_fds=(6,) if reply_pipe else (),
+                                 preexec_fn=(lambda: os.dup2(reply_end, 6)) if reply_pipe else None)
         theirs.close()
         said = ours.recv(4096).decode(errors="replace").strip()
         code = p.wait()
-        print(f"exit code {code}: qmail-smtpd answers \"{SMTP_ANSWER.get(code, '451 qq temporary problem (#4.3.0)')}\"")
+        answer = SMTP_ANSWER.get(code, "451 qq temporary problem (#4.3.0)")
+        if reply_pipe:
+            os.close(reply_end)
+            text = os.read(replies, 512).decode(errors="replace")
+            os.close(replies)
+            if code == 82:
+                print(f"the filter's reply on descriptor 6: {text}")
+                answer = ("554 " if text.startswith("D") else "451 ") + text[1:]
+        print(f"exit code {code}: qmail-smtpd answers \"{answer}\"")
         if said:
             print(f"the filter said on descriptor 1: {said}")
         while True:
@@ -118,6 +134,7 @@ class Demo:
             except BlockingIOError:
                 break
             print("syslog: " + line.split(": ", 1)[-1])
+            self.logged.append(line.split(">", 1)[-1])
         for name in sorted(os.listdir(self.reports)):
             path = os.path.join(self.reports, name)
             with open(path, "rb") as f:
@@ -166,6 +183,12 @@ def main():
               "spammer@example.com", ["bob@example.net"], inbound)
         d.run("inbound, EICAR", mail("invoice", EICAR, "mallory@example.com"),
               "mallory@example.com", ["bob@example.net"], inbound)
+        d.control("zelmd_custom_reply", "1")
+        print("-- the sender is now told why, by a qmail-smtpd that reads descriptor 6"
+              " (notqmail 1.08 or later)\n")
+        d.run("inbound, GTUBE, told to the sender", mail("cheap", GTUBE, "spammer@example.com"),
+              "spammer@example.com", ["bob@example.net"], inbound, reply_pipe=True)
+        d.control("zelmd_custom_reply", "0")
         d.run("outbound from a relay client, clean",
               mail("report", "Figures attached.", "carol@example.net"),
               "carol@example.net", ["dave@example.org"], outbound)
@@ -196,6 +219,13 @@ def main():
         print("== qmail-zelmd-check on the demo's qmail home")
         sys.stdout.flush()
         subprocess.run([CHECK, "-d", d.home])
+        if d.logged:
+            log = os.path.join(d.work, "maillog")
+            with open(log, "w") as f:
+                f.write("\n".join(d.logged) + "\n")
+            print("\n== qmail-zelmd-stat on the demo's own log")
+            sys.stdout.flush()
+            subprocess.run([STAT, log])
     finally:
         d.close()
 

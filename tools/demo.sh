@@ -11,5 +11,5 @@ top=$(pwd)
 need cmake g++ make pkg-config libgtest-dev libcpp-httplib-dev python3
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target qmail-zelmd qmail-zelmd-check zelmd-sim >/dev/null
+cmake --build build -j "$(nproc)" --target qmail-zelmd qmail-zelmd-check qmail-zelmd-stat zelmd-sim >/dev/null
 exec python3 tools/demo.py

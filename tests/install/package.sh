@@ -126,7 +126,9 @@ lint() {
   hardening=$1
   shift
   status=0
-  lintian -I --fail-on error,warning "$@" > "$scratch/lintian" 2>&1 || status=$?
+  # Its temporary files (mldbm-elf-*) stay behind; in the scratch
+  # directory they go with it.
+  TMPDIR=$scratch lintian -I --fail-on error,warning "$@" > "$scratch/lintian" 2>&1 || status=$?
   grep -v 'running with root privileges' "$scratch/lintian" || true
   [ $status = 0 ] || fail "lintian found errors or warnings"
   ! grep -Eq "hardening-no-($hardening)|unused-override|mismatched-override" "$scratch/lintian" ||

@@ -31,24 +31,26 @@ int parse_zelmd_response(const char *answer, bool outbound, ClassifyResult *r) {
 }
 
 size_t zelmd_response_line(char *buf, size_t size, const ClassifyResult &r, bool usable,
-                           bool in_form, const char *remoteip, const char *mail_from) {
+                           bool in_form, const char *remoteip, std::string_view mail_from) {
+  const int from_len = static_cast<int>(mail_from.size() < 4096 ? mail_from.size() : 4096);
+  const char *from = from_len ? mail_from.data() : "";
   char raw[4096];
   if (!usable)
     std::snprintf(raw, sizeof raw, "IP: %s - unable to processes response", remoteip);
   else if (in_form)
-    std::snprintf(raw, sizeof raw, "IN  IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s",
-                  remoteip, mail_from, text(r.spam), text(r.vod), text(r.refid));
+    std::snprintf(raw, sizeof raw, "IN  IP: %s, From: %.*s, sClass: %s, vClass: %s, RefID: %s",
+                  remoteip, from_len, from, text(r.spam), text(r.vod), text(r.refid));
   else if (r.outbound_headers)
     std::snprintf(raw, sizeof raw,
-                  "OUT IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s, SenderID: %s, "
+                  "OUT IP: %s, From: %.*s, sClass: %s, vClass: %s, RefID: %s, SenderID: %s, "
                   "Flags: %s, TMsg: %s, TSpam: %s, TSus: %s, TVirus: %s, BWFlag: %s",
-                  remoteip, mail_from, text(r.spam), text(r.vod), text(r.refid), text(r.senderid),
+                  remoteip, from_len, from, text(r.spam), text(r.vod), text(r.refid), text(r.senderid),
                   text(r.senderid_flags), text(r.senderid_totalmessages),
                   text(r.senderid_totalspam), text(r.senderid_totalsuspected),
                   text(r.senderid_totalvirus), text(r.bluewhiteflag));
   else
     std::snprintf(raw, sizeof raw,
-                  "OUT IP: %s, From: %s, sClass: %s, vClass: %s, RefID: %s, SenderID: N/A",
-                  remoteip, mail_from, text(r.spam), text(r.vod), text(r.refid));
+                  "OUT IP: %s, From: %.*s, sClass: %s, vClass: %s, RefID: %s, SenderID: N/A",
+                  remoteip, from_len, from, text(r.spam), text(r.vod), text(r.refid));
   return safe_copy(buf, size, raw, false);
 }

@@ -1,4 +1,4 @@
-#include "classify.h"
+#include "classify_result.h"
 
 const zelmd_field zelmd_fields[ZELMD_FIELDS] = {
     {"X-ZELM-PVer", "X-ZELM-Pver: ", &ClassifyResult::pver, true, false, nullptr},

@@ -2,8 +2,9 @@
 #define ZELMD_RESPONSE_H
 
 #include <cstddef>
+#include <string_view>
 
-#include "classify.h"
+#include "classify_result.h"
 #include "stralloc.h"
 
 // The value of the first line named name: 1 and the value, or 0.
@@ -19,6 +20,6 @@ int parse_zelmd_response(const char *answer, bool outbound, ClassifyResult *r);
 // or "IP: ... - unable to processes response" for an unusable answer.
 // Written to buf as safe text (no control bytes); its length.
 size_t zelmd_response_line(char *buf, size_t size, const ClassifyResult &r, bool usable,
-                           bool in_form, const char *remoteip, const char *mail_from);
+                           bool in_form, const char *remoteip, std::string_view mail_from);
 
 #endif

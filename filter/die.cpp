@@ -8,7 +8,7 @@
 #include "fmt.h"
 #include "log.h"
 #include "exitcode.h"
-#include "qmail-zelmd.h"
+#include "die.h"
 #include "safe.h"
 #include "str.h"
 

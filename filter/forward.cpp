@@ -10,7 +10,8 @@
 #include "exitcode.h"
 #include "fd.h"
 #include "open.h"
-#include "qmail-zelmd.h"
+#include "die.h"
+#include "forward.h"
 #include "safe.h"
 #include "str.h"
 
@@ -151,19 +152,19 @@ void unforge_end(unforge *u, qmail_handle *qq) {
 
 // The stamps go right after the header, or at the top of a message that is
 // all header.
-void put_stamps(const message &m, const ClassifyResult *r, bool sender_lines, forward_how how,
+void put_stamps(const message &m, const ClassifyResult *r, bool sender_lines, plan_kind how,
                 int after, qmail_handle *qq) {
-  if (how == forward_stamped && m.header.found == after) send_zelmd_headers(*r, sender_lines, qq);
+  if (how == plan_kind::stamped && m.header.found == after) put_verdict_lines(*r, sender_lines, qq);
 }
 
 // The spooled message: its header read to filter and stamp it, the rest
 // passed on by the kernel.
-int send_file(const message &m, const ClassifyResult *r, bool sender_lines, forward_how how,
+int send_file(const message &m, const ClassifyResult *r, bool sender_lines, plan_kind how,
               qmail_handle *qq, failure *f) {
   const fd_owner fd(open_read(m.workfile));
   if (!fd.ok())
     return fail(f, exit_temp, "cannot reread spool file %s: %s", m.workfile, std::strerror(errno));
-  if (how != forward_untouched) {
+  if (how != plan_kind::untouched) {
     put_stamps(m, r, sender_lines, how, 0, qq);
     // Read as it was spooled, 32000 bytes at a time.
     static char chunk[MESSAGE_BUFFER_SIZE];
@@ -187,18 +188,18 @@ int send_file(const message &m, const ClassifyResult *r, bool sender_lines, forw
 }
 } // namespace
 
-void send_zelmd_headers(const ClassifyResult &r, bool sender_lines, qmail_handle *qq) {
+void put_verdict_lines(const ClassifyResult &r, bool sender_lines, qmail_handle *qq) {
   for (size_t i = 0; i < ZELMD_STAMPS; ++i) {
     const zelmd_field &line = zelmd_fields[zelmd_stamp_order[i]];
     if (!line.outbound || sender_lines) put_line(qq, r, line);
   }
 }
 
-int put_message(const message &m, const ClassifyResult *r, bool sender_lines, forward_how how,
+int put_message(const message &m, const ClassifyResult *r, bool sender_lines, plan_kind how,
                 qmail_handle *qq, failure *f) {
   if (m.spooled()) return send_file(m, r, sender_lines, how, qq, f);
-  if (how == forward_untouched) {
-    qmail_put(qq, m.message_buffer, static_cast<int>(m.message_len));
+  if (how == plan_kind::untouched) {
+    qmail_put(qq, m.message_buffer, static_cast<int>(m.size));
     return 0;
   }
   const uint32_t head = static_cast<uint32_t>(m.header.end);
@@ -207,16 +208,16 @@ int put_message(const message &m, const ClassifyResult *r, bool sender_lines, fo
   unforge_put(&u, qq, m.message_buffer, head);
   unforge_end(&u, qq);
   put_stamps(m, r, sender_lines, how, 1, qq);
-  qmail_put(qq, m.message_buffer + head, static_cast<int>(m.message_len - head));
+  qmail_put(qq, m.message_buffer + head, static_cast<int>(m.size - head));
   return 0;
 }
 
-int forward(const settings &s, const message &m, const ClassifyResult *r, forward_how how,
-            failure *f) {
+int forward(const policy &p, const message &m, const envelope &e, plan_kind how,
+            const ClassifyResult *r, failure *f) {
   // The inherited QMAILQUEUE names this filter; the configured queue
   // program must replace it, or the filter would start itself again.
   stralloc entry = {};
-  if (!stralloc_copys(&entry, "QMAILQUEUE=") || !stralloc_cat(&entry, &s.zelmd_queue_binary) ||
+  if (!stralloc_copys(&entry, "QMAILQUEUE=") || !stralloc_cat(&entry, &p.s->zelmd_queue_binary) ||
       !stralloc_append(&entry, "") || !env_put(entry.s))
     return fail(f, exit_temp, "cannot set QMAILQUEUE: out of memory");
   const char *program = entry.s + 11;
@@ -224,8 +225,8 @@ int forward(const settings &s, const message &m, const ClassifyResult *r, forwar
   qmail_handle qq;
   if (qmail_open(&qq, program) == -1)
     return fail(f, exit_temp, "cannot start queue program %s: %s", program, std::strerror(errno));
-  if (const int code = put_message(m, r, s.sender_features(), how, &qq, f)) return code;
-  qmail_envelope(&qq, m.envelope_items.s, m.envelope_items.len);
+  if (const int code = put_message(m, r, p.sender_features, how, &qq, f)) return code;
+  qmail_envelope(&qq, e.items.s, e.items.len);
   hand_over_begin();
   while (qmail_commit(&qq) == -1 && errno == error_intr)
     if (hand_over_stopped(f)) return f->code;

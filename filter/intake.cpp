@@ -4,12 +4,16 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
+#include "intake.h"
+
+#include "alloc.h"
 #include "byte.h"
 #include "error.h"
 #include "exitcode.h"
 #include "fd.h"
-#include "qmail-zelmd.h"
+#include "spool.h"
 #include "timeoutio.h"
 #include "writeall.h"
 
@@ -87,10 +91,8 @@ int read_message(message *m, int fd, const settings &s, bool by_name, failure *f
     pos += static_cast<uint32_t>(r);
   }
   header_scan(&m->header, m->message_buffer, pos);
-  if (pos < MESSAGE_BUFFER_SIZE) {
-    m->message_len = pos;
-    return 0;
-  }
+  m->size = pos;
+  if (pos < MESSAGE_BUFFER_SIZE) return 0;
   // 32000 bytes or more: the whole message goes to the spool file, the
   // rest in reads as large as a pipe holds, each pipe-full of the sender
   // costing one read and one write.
@@ -107,20 +109,41 @@ int read_message(message *m, int fd, const settings &s, bool by_name, failure *f
     len = saferead(fd, spill, sizeof spill);
     if (len == -1) return read_failed(f, "message");
     if (len == 0) break;
+    m->size += static_cast<uint64_t>(len);
     header_scan(&m->header, spill, static_cast<size_t>(len));
   }
-  m->message_len = 0;
   return 0;
 }
 
-int read_envelope(substdio *in, stralloc *items, char *mail_from, failure *f) {
-  bool sender_seen = false;
-  bool rcpt_seen = false;
-  bool rcpt_nonempty = false;
+// Made once the items are all read, since they may move while they grow.
+int envelope_addresses(envelope *e, failure *f) {
+  uint32_t recipients = 0;
+  for (uint32_t at = 0; at < e->items.len; at += byte_chr(e->items.s + at, e->items.len - at, 0) + 1)
+    recipients += e->items.s[at] == 'T';
+  e->sender = {};
+  e->recipient_count = 0;
+  if (recipients > UINT32_MAX / sizeof *e->recipients ||
+      !(e->recipients = static_cast<std::string_view *>(
+            alloc(recipients * static_cast<uint32_t>(sizeof *e->recipients)))))
+    return fail(f, exit_temp, "envelope of %u recipients: out of memory", recipients);
+  const char *s = e->items.s;
+  for (uint32_t at = 0; at < e->items.len;) {
+    const uint32_t n = byte_chr(s + at, e->items.len - at, 0);
+    const std::string_view address = n ? std::string_view(s + at + 1, n - 1) : std::string_view();
+    if (s[at] == 'F') e->sender = address;
+    if (s[at] == 'T') new (&e->recipients[e->recipient_count++]) std::string_view(address);
+    at += n + 1;
+  }
+  return 0;
+}
+
+int read_envelope(substdio *in, envelope *e, failure *f) {
+  stralloc *items = &e->items;
+  bool sender_seen = false, sender_nonempty = false;
+  bool rcpt_seen = false, rcpt_nonempty = false;
   uint32_t item = 0;    // start of the item being read
   uint32_t scanned = 0; // bytes of that item known to hold no NUL
   items->len = 0;
-  mail_from[0] = 0;
   constexpr int chunk = 512;
   for (;;) {
     if (!stralloc_readyplus(items, chunk))
@@ -141,18 +164,14 @@ int read_envelope(substdio *in, stralloc *items, char *mail_from, failure *f) {
           return fail(f, exit_envelope_bad, "envelope ends before its first recipient");
         // Anything behind the closing item is not ours to pass on.
         items->len = item;
-        if (!mail_from[0] && !rcpt_nonempty)
+        if (!sender_nonempty && !rcpt_nonempty)
           return fail(f, exit_envelope_read, "envelope with neither sender nor recipient");
-        return 0;
+        return envelope_addresses(e, f);
       }
       if (s[item] == 'F') {
         if (sender_seen) return fail(f, exit_envelope_bad, "envelope with a second sender");
-        // Only the daemon and the log see this copy; it may be cut.
-        uint32_t n = end - item - 1;
-        if (n > ADDR_SIZE - 1) n = ADDR_SIZE - 1;
-        byte_copy(mail_from, n, s + item + 1);
-        mail_from[n] = 0;
         sender_seen = true;
+        sender_nonempty = end > item + 1;
       } else if (s[item] == 'T') {
         rcpt_seen = true;
         rcpt_nonempty |= end > item + 1;
@@ -162,8 +181,8 @@ int read_envelope(substdio *in, stralloc *items, char *mail_from, failure *f) {
   }
 }
 
-int read_address(message *m, failure *f) {
+int read_envelope_fd1(envelope *e, failure *f) {
   char buf[512];
   substdio in = SUBSTDIO_FDBUF(saferead, 1, buf, sizeof buf);
-  return read_envelope(&in, &m->envelope_items, m->mail_from, f);
+  return read_envelope(&in, e, f);
 }

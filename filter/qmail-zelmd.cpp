@@ -3,10 +3,17 @@
 #include <cstdio>
 #include <ctime>
 
-#include "env.h"
+#include "classify.h"
+#include "decide.h"
+#include "die.h"
 #include "exitcode.h"
+#include "forward.h"
+#include "intake.h"
 #include "log.h"
-#include "qmail-zelmd.h"
+#include "policy.h"
+#include "reply.h"
+#include "report.h"
+#include "setup.h"
 #include "str.h"
 #include "zelmd_response.h"
 
@@ -21,26 +28,21 @@ void set_process_limit() {
   setrlimit(RLIMIT_NPROC, &r);
 }
 
-// One process, one message: the values live as long as it does.
-settings s;
-message m;
-ClassifyResult result;
-zelmd_reply reply;
-failure f;
-
-[[noreturn]] void hand_on(forward_how how, const ClassifyResult *r) {
-  const int code = forward(s, m, r, how, &f);
-  if (code) die_failure(f);
-  exit_clean(exit_ok);
-}
-
 // A refusal, told to the client in the sender's words when the settings
 // ask for it and qmail-smtpd listens on descriptor 6.
-[[noreturn]] void refuse(const refusal &why, const char *reason) {
+[[noreturn]] void refuse(const plan &pl) {
   char text[256];
-  const size_t n = custom_reply(text, why, result.refid.s);
-  if (tell_client(s, text, n)) die(exit_custom, "%s; replied \"%s\"", reason, text);
-  die(why.code, "%s", reason);
+  const size_t n = custom_reply(text, pl.why, pl.refid);
+  if (pl.custom_reply && tell_client(text, n))
+    die(exit_custom, "%s; replied \"%s\"", pl.reason, text);
+  die(pl.code, "%s", pl.reason);
+}
+
+[[noreturn]] void hand_on(const policy &p, const message &m, const envelope &e, plan_kind how,
+                          const ClassifyResult *r) {
+  failure f = {};
+  if (forward(p, m, e, how, r, &f)) die_failure(f);
+  exit_clean(exit_ok);
 }
 } // namespace
 
@@ -52,49 +54,55 @@ int main(int argc, char **argv) {
 
   // The address first: every log line names it, also that of a failure
   // during setup.
-  client c = {};
-  c.relayclient = env_get("RELAYCLIENT");
-  if (!c.relayclient) c.relayclient = env_get("SMTPAUTHUSER");
-  c.smtpauthuser = env_get("SMTPAUTHUSER");
-  c.remoteip = env_get("TCPREMOTEIP");
-  if (!c.remoteip) c.remoteip = "127.0.0.1";
+  const client c = client_from_env();
   log_init("qmail-zelmd");
   die_setup(c.remoteip);
 
   set_process_limit();
   catch_signals();
-  if (setup(&s, c.relayclient ? direction::outbound : direction::inbound, &f)) die_failure(f);
-  const direction_settings &d = s.active();
+  failure f = {};
+  settings s = {};
+  if (setup(&s, &f)) die_failure(f);
+  const direction_settings &d = s.of(direction_of(c));
+  // One process, one message: 32000 bytes that live as long as it does.
+  static message m;
   m.start = time(nullptr);
+  envelope e = {};
   if (read_message(&m, 0, s, d.zelmd_check && zelmd_reads_files(stralloc_view(&d.zelmd_host)),
                    &f) ||
-      read_address(&m, &f))
+      read_envelope_fd1(&e, &f))
     die_failure(f);
+  policy p;
+  if (policy_for(s, c, e, m.size, &p, &f)) die_failure(f);
 
-  if (!d.zelmd_check) hand_on(forward_untouched, nullptr);
-  if (classify_message(s, c, m, &reply) != 0) {
-    if (s.zelmd_require_scan) refuse(refusal_unavailable, reply.why);
-    log_unscanned("%s", reply.why);
-    hand_on(forward_unforged, nullptr);
+  exchange x = {asked::no, nullptr};
+  zelmd_reply reply = {};
+  ClassifyResult r = {};
+  bool usable = false;
+  if (policy_asks(p, m.size)) {
+    x = {asked::answered, nullptr};
+    if (classify_message(p, c, m, e, &reply) != 0) {
+      x = {asked::failed, reply.why};
+    } else {
+      usable = parse_zelmd_response(reply.answer.s, p.sender_features, &r) == 0;
+      char line[4096];
+      log_write(line, zelmd_response_line(line, sizeof line, r, usable, p.in_form, c.remoteip,
+                                          e.sender));
+    }
   }
-  const bool usable = parse_zelmd_response(reply.answer.s, s.sender_features(), &result) == 0;
-  char line[4096];
-  log_write(line, zelmd_response_line(line, sizeof line, result, usable, s.in_form(), c.remoteip,
-                                      m.mail_from));
-  if (!usable && s.zelmd_require_scan) {
-    const zelmd_daemon daemon = zelmd_daemon_of(classify_request(s, c, m));
-    char reason[300];
-    std::snprintf(reason, sizeof reason, "daemon %s:%s: answer without the required X-ZELM- lines",
-                  daemon.host, daemon.port);
-    refuse(refusal_unavailable, reason);
+
+  const plan pl = decide(p, x, r, usable);
+  if (pl.report && write_report_copy(p, c, m, field_text(reply.answer), r, &f)) die_failure(f);
+  switch (pl.kind) {
+  case plan_kind::refused:
+    refuse(pl);
+  case plan_kind::unscanned:
+    log_unscanned("%s", pl.reason);
+    hand_on(p, m, e, pl.kind, nullptr);
+  case plan_kind::untouched:
+    hand_on(p, m, e, pl.kind, nullptr);
+  case plan_kind::stamped:
+    hand_on(p, m, e, pl.kind, &r);
   }
-  const decision v = verdict(s, result);
-  if (v.report && handle_zelmd_outbound_message(s, c, m, reply.answer.s, result, &f))
-    die_failure(f);
-  if (v.code) {
-    char reason[100];
-    std::snprintf(reason, sizeof reason, "refused by %s", v.rule);
-    refuse(v.why, reason);
-  }
-  hand_on(forward_stamped, &result);
+  die(exit_temp, "no plan for the message");
 }

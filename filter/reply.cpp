@@ -4,8 +4,7 @@
 
 #include <cstdio>
 
-#include "qmail-zelmd.h"
-#include "str.h"
+#include "reply.h"
 
 const refusal refusal_unavailable = {
     71, "message not accepted now: classification unavailable, try again later", "4.3.0"};
@@ -16,14 +15,14 @@ constexpr char generic_permanent[] = "554 mail server permanently rejected messa
 constexpr char generic_temporary[] = "451 mail server temporarily rejected message (#4.3.0)";
 
 // Only printable ASCII reaches the client: the reference is the daemon's.
-size_t put(char *to, size_t room, const char *s) {
+size_t put(char *to, size_t room, std::string_view s) {
   size_t n = 0;
-  for (; s[n] && n < room; ++n) to[n] = s[n] >= 0x20 && s[n] < 0x7f ? s[n] : '?';
+  for (; n < s.size() && n < room; ++n) to[n] = s[n] >= 0x20 && s[n] < 0x7f ? s[n] : '?';
   return n;
 }
 } // namespace
 
-size_t custom_reply(char *buf, const refusal &why, const char *refid) {
+size_t custom_reply(char *buf, const refusal &why, std::string_view refid) {
   constexpr size_t max = 255;
   char tail[16];
   const size_t tail_len =
@@ -31,7 +30,7 @@ size_t custom_reply(char *buf, const refusal &why, const char *refid) {
   size_t n = 0;
   buf[n++] = why.code == 31 ? 'D' : 'Z';
   n += put(buf + n, max - tail_len - n, why.words);
-  if (refid && refid[0]) {
+  if (!refid.empty()) {
     n += put(buf + n, max - tail_len - n, ", reference ");
     n += put(buf + n, max - tail_len - n, refid);
   }
@@ -40,9 +39,9 @@ size_t custom_reply(char *buf, const refusal &why, const char *refid) {
   return n;
 }
 
-void smtp_reply(char *buf, size_t size, const settings &s, const refusal &why,
-                const char *refid) {
-  if (s.zelmd_custom_reply != 1) {
+void smtp_reply(char *buf, size_t size, bool custom, const refusal &why,
+                std::string_view refid) {
+  if (!custom) {
     std::snprintf(buf, size, "%s", why.code == 31 ? generic_permanent : generic_temporary);
     return;
   }
@@ -51,9 +50,9 @@ void smtp_reply(char *buf, size_t size, const settings &s, const refusal &why,
   std::snprintf(buf, size, "%s %s", text[0] == 'D' ? "554" : "451", text + 1);
 }
 
-bool tell_client(const settings &s, const char *text, size_t len) {
+bool tell_client(const char *text, size_t len) {
   struct stat st;
-  if (s.zelmd_custom_reply != 1 || fstat(6, &st) == -1 || !S_ISFIFO(st.st_mode)) return false;
+  if (fstat(6, &st) == -1 || !S_ISFIFO(st.st_mode)) return false;
   const int flags = fcntl(6, F_GETFL);
   // Never waited for: a reader that does not take it gets the plain code.
   if (flags == -1 || (flags & O_ACCMODE) == O_RDONLY ||

@@ -10,8 +10,7 @@
 #include "fd.h"
 #include "log.h"
 #include "open.h"
-#include "qmail-zelmd.h"
-#include "str.h"
+#include "report.h"
 #include "writeall.h"
 
 namespace {
@@ -35,9 +34,9 @@ int copy_spool_file(const message &m, int to, const char *name, failure *f) {
 }
 } // namespace
 
-int handle_zelmd_outbound_message(const settings &s, const client &c, const message &m,
-                                  const char *answer, const ClassifyResult &r, failure *f) {
-  const std::string_view folder = stralloc_view(&s.zelmd_report_imap_folder);
+int write_report_copy(const policy &p, const client &c, const message &m, std::string_view answer,
+                      const ClassifyResult &r, failure *f) {
+  const std::string_view folder = stralloc_view(&p.s->zelmd_report_imap_folder);
   char name[192] = {};
   std::snprintf(name, sizeof name - 1, "%.*s/msgXXXXXX", static_cast<int>(folder.size()),
                 folder.data());
@@ -46,10 +45,10 @@ int handle_zelmd_outbound_message(const settings &s, const client &c, const mess
   if (!report.ok())
     return fail(f, exit_temp, "cannot create report file %.*s/msgXXXXXX: %s",
                 static_cast<int>(folder.size()), folder.data(), std::strerror(errno));
-  if (answer && writeall(report.get(), answer, str_len(answer)) == -1)
+  if (writeall(report.get(), answer.data(), answer.size()) == -1)
     return fail(f, exit_temp, "cannot write report file %s: %s", name, std::strerror(errno));
   if (!m.spooled()) {
-    if (writeall(report.get(), m.message_buffer, m.message_len) == -1)
+    if (writeall(report.get(), m.message_buffer, m.size) == -1)
       return fail(f, exit_temp, "cannot write report file %s: %s", name, std::strerror(errno));
   } else if (const int code = copy_spool_file(m, report.get(), name, f)) {
     return code;
@@ -57,7 +56,9 @@ int handle_zelmd_outbound_message(const settings &s, const client &c, const mess
   // A report whose last bytes never reached the disk is a failed copy.
   if (close(report.release()) == -1)
     return fail(f, exit_temp, "cannot write report file %s: %s", name, std::strerror(errno));
-  log_printf("COPY IP: %s, SenderID: %s, File: %s", c.remoteip,
-             r.senderid.s && r.senderid.s[0] ? r.senderid.s : "N/A", name);
+  const std::string_view sender = field_text(r.senderid);
+  log_printf("COPY IP: %s, SenderID: %.*s, File: %s", c.remoteip,
+             sender.empty() ? 3 : static_cast<int>(sender.size()),
+             sender.empty() ? "N/A" : sender.data(), name);
   return 0;
 }

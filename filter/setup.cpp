@@ -3,7 +3,7 @@
 
 #include "control.h"
 #include "exitcode.h"
-#include "qmail-zelmd.h"
+#include "setup.h"
 
 namespace {
 using kind = setting_kind;
@@ -52,7 +52,7 @@ const control_setting control_settings[CONTROL_SETTINGS] = {
     NUMBER("control/zelmd_check_inbound", kind::level, in.zelmd_check, 0),
     TEXT("control/zelmd_report_imap_folder", zelmd_report_imap_folder, "/var/spool/qmail-zelmd"),
     TEXT("control/zelmd_queue_binary", zelmd_queue_binary, "bin/qmail-queue"),
-    NUMBER("control/zelmd_require_scan", kind::level, zelmd_require_scan, 0),
+    NUMBER("control/zelmd_require_scan", kind::nonzero, zelmd_require_scan, 0),
     NUMBER("control/zelmd_timeout", kind::seconds, zelmd_timeout, 120),
     NUMBER("control/zelmd_connect_timeout", kind::seconds, zelmd_connect_timeout, 5),
     TEXT("control/zelmd_spool_dir", zelmd_spool_dir, "/tmp/qmail-zelmd"),
@@ -79,8 +79,7 @@ void setup_limits(settings *s) {
     if (c.kind == setting_kind::seconds && c.number(*s) < 0) c.number(*s) = c.number_default;
 }
 
-int setup(settings *s, direction dir, failure *f) {
-  s->dir = dir;
+int setup(settings *s, failure *f) {
   const char *file = "control/me";
   int r = control_init();
   for (size_t i = 0; r != -1 && i < CONTROL_SETTINGS; ++i) {

@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "spool.h"
+
+#include "die.h"
 #include "error.h"
 #include "exitcode.h"
-#include "qmail-zelmd.h"
 #include "str.h"
 
 namespace {

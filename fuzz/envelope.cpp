@@ -9,14 +9,15 @@
 #include <vector>
 
 #include "exitcode.h"
-#include "qmail-zelmd.h"
+#include "intake.h"
 
 namespace {
 constexpr int RETURNED = 0;
 
-struct envelope {
+struct model {
   int status = RETURNED;
-  std::string from;  // as the daemon and the log see it
+  std::string from;  // the sender's address
+  std::vector<std::string> to; // the recipients' addresses, in order
   std::string items; // as the queue program gets it, less the closing item
 };
 
@@ -24,7 +25,7 @@ struct envelope {
 // NUL, closed by an empty item. Every whole item before the closing one
 // is passed on, whatever its letter and length; without the closing item
 // nothing is.
-envelope expected(const uint8_t *d, size_t n) {
+model expected(const uint8_t *d, size_t n) {
   std::vector<std::string> items; // whole ones, without their NUL
   bool closed = false;
   for (size_t i = 0; i < n;) {
@@ -38,13 +39,13 @@ envelope expected(const uint8_t *d, size_t n) {
     items.emplace_back(reinterpret_cast<const char *>(d + i), end - i);
     i = end + 1;
   }
-  envelope e;
+  model e;
   int senders = 0;
   bool rcpt = false, rcpt_nonempty = false;
   for (const auto &item : items) {
     if (item[0] == 'F' && ++senders == 2) return e.status = exit_envelope_bad, e;
-    if (item[0] == 'F') e.from = item.substr(1, ADDR_SIZE - 1);
-    if (item[0] == 'T') rcpt = true, rcpt_nonempty |= item.size() > 1;
+    if (item[0] == 'F') e.from = item.substr(1);
+    if (item[0] == 'T') rcpt = true, rcpt_nonempty |= item.size() > 1, e.to.push_back(item.substr(1));
     e.items += item;
     e.items += '\0';
   }
@@ -79,19 +80,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   input_left = size;
   char buf[512];
   substdio in = SUBSTDIO_FDBUF(from_input, 0, buf, sizeof buf);
-  static stralloc items;
+  static envelope got;
   // Stale bytes must never pass for the envelope.
-  if (items.s) std::memset(items.s, 'x', items.a);
-  items.len = 12345;
-  char mail_from[ADDR_SIZE];
-  std::memset(mail_from, 'x', sizeof mail_from);
+  if (got.items.s) std::memset(got.items.s, 'x', got.items.a);
+  got.items.len = 12345;
   failure f = {};
-  const int status = read_envelope(&in, &items, mail_from, &f);
+  const int status = read_envelope(&in, &got, &f);
 
-  const envelope e = expected(data, size);
+  const model e = expected(data, size);
   check(status == e.status, "wrong end");
   if (e.status != RETURNED) return 0;
-  check(strnlen(mail_from, ADDR_SIZE) < ADDR_SIZE && mail_from == e.from, "wrong sender");
-  check(stralloc_view(&items) == e.items, "wrong envelope");
+  check(got.sender == e.from, "wrong sender");
+  check(std::vector<std::string>(got.recipients, got.recipients + got.recipient_count) == e.to,
+        "wrong recipients");
+  check(stralloc_view(&got.items) == e.items, "wrong envelope");
   return 0;
 }

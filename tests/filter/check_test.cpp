@@ -180,11 +180,50 @@ TEST(Check, Probes) {
   for (const auto &l : lines) EXPECT_NE(l.find("daemon cannot be consulted"), std::string::npos) << l;
 }
 
-TEST(Check, StrayArgument) {
-  qmail_home h;
-  const auto r = run_check(h, " extra");
-  EXPECT_EQ(r.code, 2);
-  EXPECT_EQ(r.output, "usage: qmail-zelmd-check [-n] [-d qmail-home]\n");
+// A bad option or argument: the usage line, exit 2, at once.
+TEST(Check, Usage) {
+  for (const char *args : {" extra", " -h", " --help", " -x", " -d"}) {
+    qmail_home h;
+    const auto r = run_check(h, args);
+    EXPECT_EQ(r.code, 2) << args;
+    EXPECT_TRUE(r.output.ends_with("usage: qmail-zelmd-check [-n] [-d qmail-home]\n"))
+        << args << ": " << r.output;
+  }
+}
+
+// The check shows for its probe the plan the filter carries out for a
+// message: answers with and without the required lines, a scan required
+// or not.
+TEST(Check, AgreesWithTheFilter) {
+  const field_list partial = {{"X-ZELM-PVer", "0000001"}, {"X-ZELM-Spam", "Confirmed"},
+                              {"X-ZELM-VOD", "Clean"}};
+  const struct {
+    field_list answer;
+    const char *require_scan;
+    int code;
+    const char *shown;
+  } cases[] = {
+      {partial, "0", 31, "-> refuse 31 (control/zelmd_onsession_in_block_spam)\n"},
+      {partial, "1", 71, "-> refuse 71\n"},
+      {{}, "0", 0, "-> pass and stamp\n"},
+      {{}, "1", 71, "-> refuse 71\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.answer.size() << " lines, require_scan "
+                                    << c.require_scan);
+    qmail_home h;
+    loopback_daemon d({.response = http_response(answer_text(c.answer) + "\r\n")});
+    point_at(h, d.port());
+    h.control("zelmd_check_inbound", "1\n");
+    h.control("zelmd_onsession_in_block_spam", "1\n");
+    h.control("zelmd_require_scan", std::string(c.require_scan) + "\n");
+    const auto check = run_check(h);
+    EXPECT_NE(check.output.find("clean probe    answered in "), std::string::npos) << check.output;
+    EXPECT_NE(check.output.find(c.shown), std::string::npos) << check.output;
+    const auto got = run_caught(h, d, {.message = "Subject: x\n\nbody\n",
+                                       .envelope = envelope({"Fa@x", "Tb@y"})});
+    EXPECT_EQ(got.run.code, c.code) << got.run;
+  }
 }
 
 TEST(Check, BrokenSetups) {

@@ -5,8 +5,9 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
-#include "qmail-zelmd.h"
+#include "intake.h"
 
 using namespace std::string_literals;
 
@@ -34,15 +35,18 @@ TEST(Envelope, ReadEnvelope) {
     int code;
     std::string items_or_reason; // items without the closing one, or the failure's reason
     std::string from = "";
+    std::vector<std::string> to = {};
   } rows[] = {
-      {"plain", "Fa@x\0Tb@y\0\0"s, 0, "Fa@x\0Tb@y\0"s, "a@x"},
-      {"order and other letters kept", "Xq\0Tb\0Fa\0Zz\0Tc\0\0"s, 0, "Xq\0Tb\0Fa\0Zz\0Tc\0"s, "a"},
-      {"no sender item", "Tb\0\0"s, 0, "Tb\0"s},
-      {"sender with empty recipient", "Fa\0T\0\0"s, 0, "Fa\0T\0"s, "a"},
-      {"a non-empty recipient anywhere", "F\0T\0Tb\0T\0\0"s, 0, "F\0T\0Tb\0T\0"s},
-      {"bytes after the end ignored", "Fa\0Tb\0\0Fc\0junk"s, 0, "Fa\0Tb\0"s, "a"},
-      {"sender cut to 499 in mail_from", "F" + sender + "\0Tb\0\0"s, 0, "F" + sender + "\0Tb\0"s,
-       sender.substr(0, 499)},
+      {"plain", "Fa@x\0Tb@y\0\0"s, 0, "Fa@x\0Tb@y\0"s, "a@x", {"b@y"}},
+      {"order and other letters kept", "Xq\0Tb\0Fa\0Zz\0Tc\0\0"s, 0, "Xq\0Tb\0Fa\0Zz\0Tc\0"s, "a",
+       {"b", "c"}},
+      {"no sender item", "Tb\0\0"s, 0, "Tb\0"s, "", {"b"}},
+      {"sender with empty recipient", "Fa\0T\0\0"s, 0, "Fa\0T\0"s, "a", {""}},
+      {"a non-empty recipient anywhere", "F\0T\0Tb\0T\0\0"s, 0, "F\0T\0Tb\0T\0"s, "",
+       {"", "b", ""}},
+      {"bytes after the end ignored", "Fa\0Tb\0\0Fc\0junk"s, 0, "Fa\0Tb\0"s, "a", {"b"}},
+      {"a long sender whole", "F" + sender + "\0Tb\0\0"s, 0, "F" + sender + "\0Tb\0"s, sender,
+       {"b"}},
       {"nothing", "", 54, "envelope cut off before its end"},
       {"no closing item", "Fa\0Tb\0"s, 54, "envelope cut off before its end"},
       {"empty sender and recipients", "F\0T\0T\0\0"s, 54, neither},
@@ -57,16 +61,16 @@ TEST(Envelope, ReadEnvelope) {
       input = row.in, given = 0, turn = phase;
       char buf[8];
       substdio in = SUBSTDIO_FDBUF(pieces, 0, buf, sizeof buf);
-      stralloc items = {};
-      char from[ADDR_SIZE];
+      envelope e = {};
       failure f = {};
-      EXPECT_EQ(read_envelope(&in, &items, from, &f), row.code);
+      EXPECT_EQ(read_envelope(&in, &e, &f), row.code);
       if (row.code) {
         EXPECT_EQ(f.code, row.code);
         EXPECT_STREQ(f.reason, row.items_or_reason.c_str());
       } else {
-        EXPECT_EQ(std::string(items.s, items.len), row.items_or_reason);
-        EXPECT_EQ(std::string(from), row.from);
+        EXPECT_EQ(std::string(e.items.s, e.items.len), row.items_or_reason);
+        EXPECT_EQ(e.sender, row.from);
+        EXPECT_EQ(std::vector<std::string>(e.recipients, e.recipients + e.recipient_count), row.to);
       }
     }
   }

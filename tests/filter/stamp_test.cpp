@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "qmail-zelmd.h"
+#include "forward.h"
 
 using namespace std::string_literals;
 
@@ -18,10 +18,10 @@ ssize_t collect(int, char *buf, size_t len) {
   return static_cast<ssize_t>(len);
 }
 
-std::string put(const std::string &msg, forward_how how, const ClassifyResult &r, bool sender) {
+std::string put(const std::string &msg, plan_kind how, const ClassifyResult &r, bool sender) {
   const auto m = std::make_unique<message>(); // 32 KB: not on the stack
-  m->message_len = static_cast<uint32_t>(msg.copy(m->message_buffer, sizeof m->message_buffer));
-  header_scan(&m->header, m->message_buffer, m->message_len);
+  m->size = msg.copy(m->message_buffer, sizeof m->message_buffer);
+  header_scan(&m->header, m->message_buffer, m->size);
   qmail_handle qq;
   substdio_fdbuf(&qq.ss, collect, 0, qq.buf, sizeof qq.buf);
   qq.flag_error = 0;
@@ -52,10 +52,10 @@ const std::string sender_lines =
     "X-ZELM-SenderID-TotalSuspected: v8\nX-ZELM-SenderID-TotalVirus: v9\n";
 
 TEST(PutMessage, HeaderForms) {
-  const auto U = forward_untouched, N = forward_unforged, S = forward_stamped;
+  const auto U = plan_kind::untouched, N = plan_kind::unscanned, S = plan_kind::stamped;
   const struct {
     const char *name;
-    forward_how how;
+    plan_kind how;
     bool sender;
     std::string in, out;
   } rows[] = {
@@ -101,7 +101,7 @@ TEST(PutMessage, StampedValues) {
     else stralloc_copyb(&(r.*row.field), row.value.data(), row.value.size() + 1);
     std::string want = "S: a\n" + verdict_lines + sender_lines + "\nb";
     want.replace(want.find(row.from), row.from.size(), row.to);
-    EXPECT_EQ(put("S: a\n\nb", forward_stamped, r, true), want) << row.name;
+    EXPECT_EQ(put("S: a\n\nb", plan_kind::stamped, r, true), want) << row.name;
   }
 }
 

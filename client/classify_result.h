@@ -1,8 +1,9 @@
-#ifndef CLASSIFY_H
-#define CLASSIFY_H
+#ifndef CLASSIFY_RESULT_H
+#define CLASSIFY_RESULT_H
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "stralloc.h"
 
@@ -24,6 +25,14 @@ struct ClassifyResult {
   int32_t bluewhiteflag_num;
   int outbound_headers; // 1: every sender line was found
 };
+
+// A field's text: what a line the parser found gave, up to its NUL; empty
+// for a field never filled, whatever its storage still holds.
+inline std::string_view field_text(const stralloc &sa) {
+  if (!sa.s || !sa.len) return {};
+  const std::string_view v(sa.s, sa.len);
+  return v.substr(0, v.find('\0'));
+}
 
 // Every X-ZELM- line of an answer the filter reads, in the order it looks
 // them up. The required ones make an answer usable; the outbound ones are

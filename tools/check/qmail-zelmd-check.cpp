@@ -8,6 +8,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -16,11 +17,18 @@
 
 #include "auto_qmail.h"
 #include "byte.h"
+#include "classify.h"
 #include "control.h"
+#include "decide.h"
+#include "die.h"
 #include "exitcode.h"
+#include "intake.h"
 #include "log.h"
-#include "qmail-zelmd.h"
+#include "policy.h"
+#include "reply.h"
 #include "scan.h"
+#include "setup.h"
+#include "spool.h"
 #include "str.h"
 #include "zelmd_response.h"
 
@@ -91,7 +99,8 @@ std::string doubt(const control_setting &c, int result, const stralloc *line, in
   if (u > 0x7fffffff)
     return "out of range: the filter reads " + std::to_string(value) +
            "; write a number below 2147483648";
-  // Switches act on exactly 1, actions on 1 and 2.
+  // Switches act on exactly 1 (a level classifies at any value but 0),
+  // actions on 1 and 2.
   if ((c.kind == kind::toggle || c.kind == kind::level) && value > 1)
     return std::to_string(value) + " is not 1: the filter acts only on exactly 1" +
            (c.kind == kind::level ? std::string(" (it classifies, but without the features of 1)")
@@ -238,134 +247,172 @@ void show_answer(const char *answer) {
   }
 }
 
-// One probe of a direction: the client of its kind and the message.
+// One probe of a direction: the client of its kind, the envelope of a
+// probe, and what applies to its messages.
 struct probe {
   const settings &s;
   const char *dir;
   client c;
+  envelope e;
 };
 
 // The filter's own message value, made anew for every probe.
 message m;
 
+// The plan as the check shows it.
+std::string plan_words(const plan &pl) {
+  std::string w;
+  switch (pl.kind) {
+  case plan_kind::untouched: w = "pass untouched"; break;
+  case plan_kind::unscanned: w = "pass unscanned"; break;
+  case plan_kind::stamped: w = "pass and stamp"; break;
+  case plan_kind::refused:
+    w = "refuse " + std::to_string(pl.code);
+    if (pl.rule[0]) w += std::string(" (") + pl.rule + ")";
+    break;
+  }
+  if (pl.report) w += ", report copy";
+  return w;
+}
+
+// What becomes of every message of the direction under that plan.
+std::string consequence(const plan &pl, bool usable) {
+  switch (pl.kind) {
+  case plan_kind::refused:
+    return pl.code == exit_perm ? "get 554 (exit 31)" : "get 451 (exit 71)";
+  case plan_kind::unscanned: return "pass unscanned";
+  case plan_kind::stamped:
+    return usable ? "pass stamped" : "pass stamped with the lines it holds, the others empty";
+  case plan_kind::untouched: break;
+  }
+  return "pass untouched";
+}
+
 // What an SMTP client would be told of a refusal, with the setting as it is.
-void show_reply(const settings &s, const refusal &why, const char *refid) {
+void show_reply(const plan &pl) {
   char reply[320];
-  smtp_reply(reply, sizeof reply, s, why, refid);
+  smtp_reply(reply, sizeof reply, pl.custom_reply, pl.why, pl.refid);
   std::printf("                 the client is told: %s\n", reply);
-  if (s.zelmd_custom_reply == 1)
+  if (pl.custom_reply)
     std::printf("                 (control/zelmd_custom_reply is 1: needs a qmail-smtpd that reads "
                 "descriptor 6, such as notqmail 1.08 or later; others say \"451 mail server "
                 "temporarily rejected message (#4.3.0)\" or \"554 mail server permanently "
                 "rejected message (#5.3.0)\")\n");
 }
 
-// What the filter would make of one probe's request: shown, and 0 when
-// the daemon answered usably.
-int report_probe(const probe &p, const char *name, int failed, const zelmd_reply &reply,
-                 long long ms) {
+// What the filter would make of one probe's request, decided as the
+// filter decides it: shown, and 0 when the daemon answered usably.
+int report_probe(const probe &pr, const policy &p, const char *name, int failed,
+                 const zelmd_reply &reply, long long ms) {
   ClassifyResult r = {};
-  const bool usable = !failed && parse_zelmd_response(reply.answer.s, p.s.sender_features(), &r) == 0;
+  const bool usable = !failed && parse_zelmd_response(reply.answer.s, p.sender_features, &r) == 0;
   // The classification line the filter would log comes first, on its own line.
   if (!failed) {
     char line[4096];
-    log_write(line, zelmd_response_line(line, sizeof line, r, usable, p.s.in_form(), p.c.remoteip,
-                                        m.mail_from));
+    log_write(line, zelmd_response_line(line, sizeof line, r, usable, p.in_form, pr.c.remoteip,
+                                        pr.e.sender));
   }
+  const exchange x = failed ? exchange{asked::failed, reply.why} : exchange{asked::answered, nullptr};
+  const plan pl = decide(p, x, r, usable);
   std::printf("  %-15s", name);
-  const char *unscanned = p.s.zelmd_require_scan ? "refuse 71" : "pass unscanned";
+  if (failed)
+    std::printf("failed after %lld ms: %s -> %s\n", ms, reply.why, plan_words(pl).c_str());
+  else
+    std::printf("answered in %lld ms -> %s\n", ms, plan_words(pl).c_str());
+  if (pl.kind == plan_kind::refused) show_reply(pl);
   if (failed) {
-    std::printf("failed after %lld ms: %s -> %s\n", ms, reply.why, unscanned);
-    if (p.s.zelmd_require_scan) show_reply(p.s, refusal_unavailable, nullptr);
-    problem("%s daemon cannot be consulted (%s); every %s message would %s", p.dir, reply.why,
-            p.dir, p.s.zelmd_require_scan ? "get 451 (exit 71)" : "pass unscanned");
+    problem("%s daemon cannot be consulted (%s); every %s message would %s", pr.dir, reply.why,
+            pr.dir, consequence(pl, usable).c_str());
     return 1;
   }
-  std::string what;
-  const refusal *why = nullptr;
-  decision v = {};
-  if (!usable) {
-    what = p.s.zelmd_require_scan ? "unusable answer: refuse 71"
-                                  : "unusable answer: pass, stamped empty";
-    if (p.s.zelmd_require_scan) why = &refusal_unavailable;
-  } else {
-    v = verdict(p.s, r);
-    what = v.code == 0 ? "pass and stamp"
-                       : "refuse " + std::to_string(v.code) + " (" + std::string(v.rule) + ")";
-    if (v.code) why = &v.why;
-    if (v.report) what += ", report copy";
-  }
-  std::printf("answered in %lld ms -> %s\n", ms, what.c_str());
-  if (why) show_reply(p.s, *why, r.refid.s);
   std::printf("                 the daemon's answer:\n");
   show_answer(reply.answer.s);
   if (usable) return 0;
   problem("%s daemon answers without the required X-ZELM- lines (PVer, Spam, VOD, Flags, RefID); "
           "every %s message would %s",
-          p.dir, p.dir,
-          p.s.zelmd_require_scan ? "get 451 (exit 71)" : "pass with empty verdict lines");
+          pr.dir, pr.dir, consequence(pl, usable).c_str());
   return 1;
 }
 
 // A message held in memory as the filter holds it, or one of 32000 bytes
 // or more spooled by the filter's own intake and sent by its file name;
 // the spool file goes again at once.
-int ask(const probe &p, const char *name, const std::string &text) {
+int ask(const probe &pr, const char *name, const std::string &text) {
   m = message{};
-  str_copy(m.mail_from, "qmail-zelmd-check@localhost");
   m.start = time(nullptr);
   zelmd_reply reply = {};
   const long long t0 = now_ms();
-  int failed = 0;
+  failure f = {};
   if (text.size() < MESSAGE_BUFFER_SIZE) {
     byte_copy(m.message_buffer, static_cast<uint32_t>(text.size()), text.data());
-    m.message_len = static_cast<uint32_t>(text.size());
-    failed = classify_message(p.s, p.c, m, &reply);
+    m.size = text.size();
   } else {
     int fds[2];
-    failure f = {};
     // The whole message fits in the pipe: written before it is read.
     if (pipe(fds) == -1 ||
         write(fds[1], text.data(), text.size()) != static_cast<ssize_t>(text.size()))
       return 1;
     close(fds[1]);
-    const int code = read_message(&m, fds[0], p.s, true, &f);
+    const int code = read_message(&m, fds[0], pr.s, true, &f);
     close(fds[0]);
     if (code) {
       std::printf("  %-15scannot be spooled: %s (exit %d)\n", name, f.reason, code);
-      problem("%s messages of 32000 bytes or more would get 451 (exit %d): %s%s", p.dir, code,
+      problem("%s messages of 32000 bytes or more would get 451 (exit %d): %s%s", pr.dir, code,
               f.reason, spool_failed ? "; see the spool directory" : "");
       spool_remove(&m);
       return 1;
     }
-    failed = classify_message(p.s, p.c, m, &reply);
-    spool_remove(&m);
   }
-  return report_probe(p, name, failed, reply, now_ms() - t0);
+  policy p;
+  if (policy_for(pr.s, pr.c, pr.e, m.size, &p, &f)) {
+    std::printf("  %-15s%s (exit %d)\n", name, f.reason, f.code);
+    problem("%s messages would get 451 (exit %d): %s", pr.dir, f.code, f.reason);
+    spool_remove(&m);
+    return 1;
+  }
+  const int failed = classify_message(p, pr.c, m, pr.e, &reply);
+  spool_remove(&m);
+  return report_probe(pr, p, name, failed, reply, now_ms() - t0);
+}
+
+// The probe's envelope: its sender and one recipient, as the filter reads them.
+envelope probe_envelope(const char *sender, const char *recipient) {
+  envelope e = {};
+  failure f = {};
+  if (!stralloc_copys(&e.items, "F") || !stralloc_cats(&e.items, sender) ||
+      !stralloc_catb(&e.items, "\0T", 2) || !stralloc_cats(&e.items, recipient) ||
+      !stralloc_catb(&e.items, "", 1) || envelope_addresses(&e, &f)) {
+    std::printf("out of memory\n");
+    std::exit(1);
+  }
+  return e;
 }
 
 // The clean probe first: the others only when the daemon answered it, so
 // that a daemon that cannot be consulted makes one problem, and no probe
 // counts as spam for a sender without need.
-void probes_of(settings s, direction dir) {
-  s.dir = dir;
+void probes_of(const settings &s, direction dir) {
   const char *name = dir == direction::outbound ? "outbound" : "inbound";
-  const direction_settings &d = s.active();
+  const direction_settings &d = s.of(dir);
   if (!d.zelmd_check) {
     std::printf("%s: control/zelmd_check_%s is 0, not classified\n", name, name);
     return;
   }
   // A client of the direction's kind; outbound under a name no real
   // client has.
-  const probe p = {s, name,
-                   dir == direction::outbound ? client{PROBE_SENDER, "", PROBE_SENDER}
-                                              : client{"127.0.0.1", nullptr, nullptr}};
-  const zelmd_daemon daemon = zelmd_daemon_of(classify_request(s, p.c, m));
+  const probe pr = {s, name,
+                    dir == direction::outbound ? client{PROBE_SENDER, "", PROBE_SENDER}
+                                               : client{"127.0.0.1", nullptr, nullptr},
+                    probe_envelope("qmail-zelmd-check@localhost", "postmaster@localhost")};
+  zelmd_request rq = {};
+  rq.host = stralloc_view(&d.zelmd_host);
+  rq.port = stralloc_view(&d.zelmd_port);
+  const zelmd_daemon daemon = zelmd_daemon_of(rq);
   std::printf("%s daemon %s:%s\n", name, daemon.host, daemon.port);
   std::fflush(stdout);
   const std::string clean = "Subject: qmail-zelmd-check probe\n\nA clean test message.\n";
-  if (ask(p, "clean probe", clean)) return;
-  if (ask(p, "GTUBE probe", "Subject: qmail-zelmd-check probe\n\n" + std::string(GTUBE) + "\n"))
+  if (ask(pr, "clean probe", clean)) return;
+  if (ask(pr, "GTUBE probe", "Subject: qmail-zelmd-check probe\n\n" + std::string(GTUBE) + "\n"))
     return;
   if (!zelmd_reads_files(stralloc_view(&d.zelmd_host))) return;
   if (geteuid() == 0) {
@@ -376,9 +423,13 @@ void probes_of(settings s, direction dir) {
   }
   std::string big = clean;
   while (big.size() < 40000) big += "Padding of the spooled probe, which goes by file name.\n";
-  if (ask(p, "spooled probe", big) && std::strstr(problems.back().c_str(), "status 403"))
+  if (ask(pr, "spooled probe", big) && std::strstr(problems.back().c_str(), "status 403"))
     problem("the daemon on localhost may not read the spool files: make the spool directory "
             "set-group-id to a group of the daemon's user, mode 2750");
+}
+int usage() {
+  std::fprintf(stderr, "usage: qmail-zelmd-check [-n] [-d qmail-home]\n");
+  return 2;
 }
 } // namespace
 
@@ -386,18 +437,16 @@ int main(int argc, char **argv) {
   const char *home = auto_qmail;
   bool probes = true;
   int opt;
+  // A bad option has had getopt's complaint; the usage follows at once.
   while ((opt = getopt(argc, argv, "d:n")) != -1) {
     if (opt == 'd')
       home = optarg;
     else if (opt == 'n')
       probes = false;
     else
-      optind = argc + 1;
+      return usage();
   }
-  if (optind != argc) {
-    std::fprintf(stderr, "usage: qmail-zelmd-check [-n] [-d qmail-home]\n");
-    return 2;
-  }
+  if (optind != argc) return usage();
   if (chdir(home) == -1) {
     std::printf("cannot enter the qmail home %s: %s\n", home, std::strerror(errno));
     return 1;

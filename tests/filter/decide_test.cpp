@@ -1,12 +1,12 @@
-// The refusal rules and the report flag at function level: one answer,
-// one set of settings, one decision.
+// The one decision at function level: what applies to the message, what
+// came of asking the daemon, one answer, one plan.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <tuple>
 #include <vector>
 
-#include "qmail-zelmd.h"
+#include "decide.h"
 
 namespace {
 
@@ -17,6 +17,7 @@ const field SPAM = &ClassifyResult::spam, VOD = &ClassifyResult::vod,
             TVIRUS = &ClassifyResult::senderid_totalvirus,
             TMSGS = &ClassifyResult::senderid_totalmessages;
 using sw = int direction_settings::*;
+using kind = plan_kind;
 const sw B_SPAM = &direction_settings::zelmd_block_spam,
          B_BULK = &direction_settings::zelmd_block_bulk,
          B_VIRUS = &direction_settings::zelmd_block_virus,
@@ -26,7 +27,26 @@ using answer = std::vector<std::pair<field, const char *>>;
 const answer nines = {{TSPAM, "9"}, {TSUSP, "9"}, {TVIRUS, "9"}, {TMSGS, "9"}};
 const char *const F = "control/zelmd_onsession_"; // rule names below go without it
 
-TEST(Policy, Verdict) {
+// What applies to a message of the direction under s.
+policy policy_of(const settings &s, direction dir) {
+  const client c = {"192.0.2.7", dir == out ? "" : nullptr, nullptr};
+  envelope e = {};
+  failure f = {};
+  stralloc_copyb(&e.items, "Fa@x\0Tb@y\0", 10);
+  EXPECT_EQ(envelope_addresses(&e, &f), 0);
+  policy p;
+  EXPECT_EQ(policy_for(s, c, e, 100, &p, &f), 0);
+  return p;
+}
+
+ClassifyResult filled(const answer &fields, int32_t bw) {
+  ClassifyResult r{};
+  for (const auto &[f, v] : fields) stralloc_copyb(&(r.*f), v, std::strlen(v) + 1);
+  r.bluewhiteflag_num = bw;
+  return r;
+}
+
+TEST(Decide, Rules) {
   const struct {
     const char *name;
     direction dir;
@@ -92,19 +112,115 @@ TEST(Policy, Verdict) {
       {&settings::zelmd_out_totmsgs_num, &settings::zelmd_out_totmsgs_action}};
   for (const auto &row : rows) {
     settings s{};
-    s.dir = row.dir;
+    s.in.zelmd_check = s.out.zelmd_check = 3; // classified, without the features of 1
     // Through a pointer: GCC 12 writes (c ? s.out : s.in).*m to a copy.
     for (const auto &[side, m, v] : row.switches) (side == out ? &s.out : &s.in)->*m = v;
     for (int i = 0; i < 4; ++i)
       for (int j = 0; j < 2; ++j) s.*totals[i][j] = row.totals[i][j];
-    ClassifyResult r{};
-    for (const auto &[f, v] : row.fields) stralloc_copyb(&(r.*f), v, std::strlen(v) + 1);
-    r.bluewhiteflag_num = row.bw;
-    const decision d = verdict(s, r);
+    const plan d = decide(policy_of(s, row.dir), {asked::answered, nullptr},
+                          filled(row.fields, row.bw), true);
+    EXPECT_EQ(d.kind, row.code ? kind::refused : kind::stamped) << row.name;
     EXPECT_EQ(d.code, row.code) << row.name;
-    EXPECT_EQ(d.rule ? std::string(d.rule) : "", row.rule ? F + std::string(row.rule) : "")
-        << row.name;
+    EXPECT_EQ(std::string(d.rule), row.rule ? F + std::string(row.rule) : "") << row.name;
+    EXPECT_EQ(std::string(d.reason), row.rule ? "refused by " + std::string(d.rule) : "");
     EXPECT_EQ(d.report, row.report) << row.name;
+  }
+}
+
+// What came of asking the daemon, under require_scan: a daemon that could
+// not be consulted, an answer without the required lines (judged on what
+// it holds unless a scan is required), a full one; and nothing asked.
+TEST(Decide, Exchange) {
+  const answer partial = {{SPAM, "Confirmed"}, {FLAGS, "0"}}; // no RefID: unusable
+  const answer full = {{SPAM, "Confirmed"}, {&ClassifyResult::refid, "r-9"}};
+  const asked no = asked::no, answered = asked::answered, failed = asked::failed;
+  const char *const unusable = "daemon localhost:8088: answer without the required X-ZELM- lines";
+  const struct {
+    const char *name;
+    int check, require_scan, block_spam;
+    asked how;
+    bool usable;
+    answer fields;
+    kind want;
+    int code;
+    const char *reason; // refused or unscanned: the reason line's text
+    const char *refid = "";
+  } rows[] = {
+      {"not classified", 0, 1, 1, no, false, {}, kind::untouched, 0, ""},
+      {"failed, scan not required", 1, 0, 1, failed, false, {}, kind::unscanned, 0, "down"},
+      {"failed, scan required", 1, 1, 1, failed, false, {}, kind::refused, 71, "down"},
+      {"failed, require_scan 2 acts", 1, 2, 1, failed, false, {}, kind::refused, 71, "down"},
+      {"partial answer judged on what it holds", 1, 0, 1, answered, false, partial,
+       kind::refused, 31, "refused by control/zelmd_onsession_in_block_spam"},
+      {"partial answer, no rule", 1, 0, 0, answered, false, partial, kind::stamped, 0, ""},
+      {"partial answer, scan required", 1, 1, 1, answered, false, partial, kind::refused, 71,
+       unusable},
+      {"full answer", 1, 1, 1, answered, true, full, kind::refused, 31,
+       "refused by control/zelmd_onsession_in_block_spam", "r-9"},
+      {"full answer, no rule", 1, 1, 0, answered, true, full, kind::stamped, 0, "", "r-9"},
+  };
+  for (const auto &row : rows) {
+    settings s{};
+    s.in.zelmd_check = row.check;
+    s.zelmd_require_scan = row.require_scan;
+    s.in.zelmd_block_spam = row.block_spam;
+    s.zelmd_custom_reply = 1;
+    ClassifyResult r = filled(row.fields, -1);
+    // A field the parser never found may still hold bytes of other lines.
+    if (!r.refid.len) stralloc_copyb(&r.refid, "stale", 5), r.refid.len = 0;
+    const plan d = decide(policy_of(s, in), {row.how, "down"}, r, row.usable);
+    EXPECT_EQ(d.kind, row.want) << row.name;
+    EXPECT_EQ(d.code, row.code) << row.name;
+    EXPECT_EQ(std::string(d.reason), row.reason) << row.name;
+    EXPECT_EQ(d.refid, row.refid) << row.name;
+    EXPECT_EQ(d.custom_reply, d.kind == kind::refused) << row.name;
+    EXPECT_EQ(d.code == 71, d.why.words == refusal_unavailable.words) << row.name;
+  }
+}
+
+// The direction comes from the client; its daemon, its switches and the
+// switches for every message make the settings the mail is judged by.
+TEST(Decide, PolicyFor) {
+  settings s{};
+  stralloc_copys(&s.in.zelmd_host, "in.test");
+  stralloc_copys(&s.out.zelmd_port, "1234567");
+  s.in.zelmd_check = 1;
+  s.in.zelmd_block_bulk = 1;
+  s.out.zelmd_check = 2;
+  s.out.zelmd_block_virus = 1;
+  s.zelmd_require_scan = 2;
+  s.zelmd_custom_reply = 1;
+  const struct {
+    const char *name;
+    client c;
+    direction dir;
+    const char *host, *port;
+    int check, bulk, virus;
+    bool sender_features, in_form;
+  } rows[] = {
+      {"inbound", {"192.0.2.7", nullptr, nullptr}, in, "in.test", "8088", 1, 1, 0, false, true},
+      {"relay client", {"192.0.2.7", "", nullptr}, out, "localhost", "12345", 2, 0, 1, false,
+       false},
+  };
+  for (const auto &row : rows) {
+    envelope e = {};
+    policy p;
+    failure f = {};
+    ASSERT_EQ(policy_for(s, row.c, e, 5, &p, &f), 0);
+    EXPECT_EQ(p.dir, row.dir) << row.name;
+    EXPECT_STREQ(p.daemon.host, row.host) << row.name;
+    EXPECT_STREQ(p.daemon.port, row.port) << row.name;
+    ASSERT_EQ(p.set_count, 1u) << row.name;
+    const rule_set &r = p.sets[0];
+    EXPECT_EQ(r.check, row.check) << row.name;
+    EXPECT_EQ(r.block_bulk, row.bulk) << row.name;
+    EXPECT_EQ(r.block_virus, row.virus) << row.name;
+    EXPECT_EQ(r.require_scan, 2) << row.name;
+    EXPECT_EQ(r.custom_reply, 1) << row.name;
+    EXPECT_TRUE(r.entry.empty()) << row.name;
+    EXPECT_EQ(p.sender_features, row.sender_features) << row.name;
+    EXPECT_EQ(p.in_form, row.in_form) << row.name;
+    EXPECT_EQ(policy_asks(p, 5), true) << row.name;
   }
 }
 

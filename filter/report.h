@@ -1,0 +1,16 @@
+#ifndef REPORT_H
+#define REPORT_H
+
+#include <string_view>
+
+#include "classify_result.h"
+#include "failure.h"
+#include "intake.h"
+#include "policy.h"
+
+// The report copy of a flagged sender's message: the answer, then the
+// message as received, in a new file of the report folder; 0 or 71.
+int write_report_copy(const policy &p, const client &c, const message &m, std::string_view answer,
+                      const ClassifyResult &r, failure *f);
+
+#endif

@@ -364,7 +364,7 @@ int send_and_receive(exchange &x, const stralloc *body, const char *target) {
 // request is opened here and sent as it is read, never held whole.
 int SetBody(exchange &x, stralloc *body, char *url) {
   const zelmd_request &rq = x.rq;
-  if (rq.spool_file && zelmd_reads_files(x.d.host)) {
+  if (rq.spool_file && !rq.spool_inline && zelmd_reads_files(x.d.host)) {
     str_copy(url + str_len(url), FILE_PATH);
     return stralloc_cats(body, "X-ZELM-FileName: ") && stralloc_cats(body, rq.spool_file) &&
                    stralloc_cats(body, "\r\n\r\n")

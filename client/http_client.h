@@ -23,6 +23,7 @@ struct zelmd_request {
   const char *sender_id; // null: no identity line (inbound, or none chosen)
   std::string_view message; // held in memory, NUL bytes and all; or
   const char *spool_file;   // spooled: sent by its name to "localhost", else read from it
+  bool spool_inline;        // the spool file is out of the daemon's reach: read from it
   int timeout;              // seconds for the whole exchange; 0: no limit
   int connect_timeout;      // seconds one address may take to connect; 0: no own limit
 };

@@ -14,8 +14,10 @@ zelmd_request classify_request(const policy &p, const client &c, const message &
     else if (p.s->zelmd_senderid_senderip == 1)
       rq.sender_id = c.remoteip;
   }
-  if (m.spooled())
+  if (m.spooled()) {
     rq.spool_file = m.workfile;
+    rq.spool_inline = m.private_spool;
+  }
   else
     rq.message = m.text();
   rq.timeout = p.s->zelmd_timeout;

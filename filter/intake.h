@@ -28,6 +28,7 @@ struct message {
   uint64_t size;      // its bytes, NUL bytes included, in memory or spooled
   char workdir[128];  // the working directory, once made
   char workfile[192]; // the spool file, once made: the message is spooled
+  bool private_spool; // in a directory of its own under /tmp, which no daemon reads
   time_t start;
   header_state header;
 
@@ -49,8 +50,8 @@ struct envelope {
 };
 
 // Reads the message from fd: in memory below 32000 bytes, else into a
-// spool file in a working directory. by_name: the daemon will read the
-// spool file by its name, so it must be in the configured spool directory.
+// spool file in a working directory. by_name: the daemon reads the spool
+// file by its name where it can.
 int read_message(message *m, int fd, const settings &s, bool by_name, failure *f);
 // Reads the envelope from in as qmail-queue would: 0, 54 or 91.
 int read_envelope(substdio *in, envelope *e, failure *f);

@@ -83,24 +83,28 @@ void spool_remove(message *m) {
 }
 
 // Nobody can stop large mail by planting something in the spool
-// directory: unless the daemon must find the file there, a directory of
-// our own under /tmp, which nobody else can have made, takes its place.
+// directory: a directory of our own under /tmp, which nobody else can have
+// made, takes its place. A daemon that reads spool files by their names
+// cannot read it, so such a message goes to the daemon inline.
 int make_workdir(message *m, const settings &s, bool by_name, failure *f) {
   // A spool area that cannot be had is a local, passing trouble: 71.
   stralloc root = {};
   if (!stralloc_copy(&root, &s.zelmd_spool_dir) || !stralloc_append(&root, ""))
     return fail(f, exit_temp, "out of memory");
   char why[400];
-  const bool failed = spool_workdir(root.s, m->workdir, why, sizeof why) == -1;
-  if (failed) {
-    if (by_name) return fail(f, exit_temp, "%s; %s", why, spool_fix);
-    str_copy(m->workdir, "/tmp/qmail-zelmd.XXXXXX");
+  m->private_spool = spool_workdir(root.s, m->workdir, why, sizeof why) == -1;
+  if (m->private_spool) {
+    // The pid in the name tells the check whose directory it is.
+    std::snprintf(m->workdir, sizeof m->workdir, "/tmp/qmail-zelmd.%d.XXXXXX",
+                  static_cast<int>(getpid()));
     if (!mkdtemp(m->workdir))
       return fail(f, exit_temp, "%s; cannot make a private spool directory in /tmp either: %s",
                   why, std::strerror(errno));
     str_copy(m->workdir + str_len(m->workdir), "/");
   }
   die_spool(m->workdir, m->workfile);
-  if (failed) log_note("%s; spooled in %s instead (%s)", why, m->workdir, spool_fix);
+  if (m->private_spool)
+    log_note("%s; spooled in %s instead%s (%s)", why, m->workdir,
+             by_name ? " and sent inline" : "", spool_fix);
   return 0;
 }

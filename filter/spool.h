@@ -12,7 +12,8 @@
 const char *spool_dir_name(const char *root, long pid, char *dir);
 const char *spool_dir_unsafe(const char *path);
 // The working directory for m: the configured spool directory's when it
-// is safe, else a private one under /tmp unless by_name.
+// is safe, else a private one under /tmp. by_name: the daemon would read
+// the spool file by its name, which it cannot in a private one.
 int make_workdir(message *m, const settings &s, bool by_name, failure *f);
 // Removes what make_workdir made, for a process that goes on.
 void spool_remove(message *m);

@@ -38,6 +38,8 @@ check_run run_check(const qmail_home &h, const std::string &args = "", bool as_n
 // of the SMTP user's: nothing to complain about.
 void good_setup(const qmail_home &h, int port) {
   point_at(h, port, "localhost");
+  // Of its own: the machine's may hold what other tests' killed filters left.
+  h.control("zelmd_spool_dir", (h.root / "spool").string() + "\n");
   h.control("zelmd_check_inbound", "1\n");
   h.control("zelmd_check_outbound", "1\n");
   fs::create_directory(h.root / "reports");
@@ -59,7 +61,6 @@ TEST(Check, GoodSetup) {
   zelmd_sim sim(zelmd_sim::answers::classified);
   qmail_home h;
   good_setup(h, sim.port());
-  h.control("zelmd_spool_dir", (h.root / "spool").string() + "\n");
   // What the sender of a refused message would be told, as it is set.
   h.control("zelmd_onsession_in_block_spam", "1\n");
   h.control("zelmd_custom_reply", "1\n");
@@ -224,6 +225,30 @@ TEST(Check, AgreesWithTheFilter) {
                                        .envelope = envelope({"Fa@x", "Tb@y"})});
     EXPECT_EQ(got.run.code, c.code) << got.run;
   }
+}
+
+// Working directories whose filter is gone (killed with SIGKILL), in the
+// spool directory and private ones under /tmp, are named.
+TEST(Check, LeftoversNamed) {
+  qmail_home h;
+  constexpr pid_t gone = 4194303; // above any pid this system has in use
+  ASSERT_NE(kill(gone, 0), 0);
+  h.control("zelmd_spool_dir", (h.root / "spool").string() + "\n");
+  fs::create_directories(h.root / "spool" / std::to_string(gone));
+  fs::create_directories(h.root / "spool" / std::to_string(getpid())); // running
+  const fs::path private_dir =
+      "/tmp/qmail-zelmd." + std::to_string(gone) + ".t" + std::to_string(getpid());
+  fs::create_directory(private_dir);
+  const auto r = run_check(h, " -n");
+  fs::remove(private_dir);
+  const auto lines = problem_lines(r.output);
+  EXPECT_EQ(lines.size(), 2u) << r.output;
+  for (const std::string &dir : {(h.root / "spool" / std::to_string(gone)).string() + "/",
+                                 private_dir.string() + "/"})
+    EXPECT_NE(r.output.find("problem: spool directory " + dir + " was left by a filter that was "
+                            "killed"),
+              std::string::npos)
+        << r.output;
 }
 
 TEST(Check, BrokenSetups) {

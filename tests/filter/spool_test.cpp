@@ -120,31 +120,34 @@ TEST(Spool, UnsafeAreaAvoided) {
       std::string trouble = c.trouble;
       if (const size_t at = trouble.find("<pid>"); at != std::string::npos)
         trouble.replace(at, 5, std::to_string(r.pid));
-      const bool refused = mode == by_name || !c.tmp_usable;
       ASSERT_TRUE(got.log_caught);
       std::vector<std::string> lines;
       for (const auto &l : got.log) lines.push_back(parse_syslog(l).value_or(syslog_line{}).text);
-      if (refused) {
+      if (!c.tmp_usable) {
         EXPECT_EQ(r.code, 71) << r;
         EXPECT_FALSE(h.record("argv0")) << "queue program started";
-        const std::string also =
-            mode == by_name ? "; " + fix
-                            : "; cannot make a private spool directory in /tmp either: "
-                              "Read-only file system";
-        EXPECT_EQ(lines, std::vector<std::string>{"IP: 127.0.0.1 - " + trouble + also + " (exit 71)"});
+        EXPECT_EQ(lines, std::vector<std::string>{
+                             "IP: 127.0.0.1 - " + trouble +
+                             "; cannot make a private spool directory in /tmp either: "
+                             "Read-only file system (exit 71)"});
       } else {
         EXPECT_EQ(r.code, 0) << r;
         EXPECT_TRUE(same_bytes(h.record("message"),
                                mode == unclassified ? spooled
                                                     : stamped(spooled, 11, inbound_stamp())));
         ASSERT_GE(lines.size(), 1u);
-        // "... spooled in /tmp/qmail-zelmd.XXXXXX/ instead (...)": a name of its own.
-        const std::string head = "IP: 127.0.0.1 - " + trouble + "; spooled in /tmp/qmail-zelmd.";
+        // "... spooled in /tmp/qmail-zelmd.PID.XXXXXX/ instead (...)": a name of its own; a
+        // daemon that would read it by name gets the message inline.
+        const std::string head = "IP: 127.0.0.1 - " + trouble + "; spooled in /tmp/qmail-zelmd." +
+                                 std::to_string(r.pid) + ".";
         EXPECT_TRUE(lines[0].starts_with(head)) << lines[0];
         EXPECT_EQ(lines[0].substr(std::min(lines[0].size(), head.size() + 6)),
-                  "/ instead (" + fix + ")");
+                  std::string("/ instead") + (mode == by_name ? " and sent inline" : "") + " (" +
+                      fix + ")");
         EXPECT_EQ(lines.size(), mode == unclassified ? 1u : 2u);
-        EXPECT_EQ(d.requests().size(), mode == unclassified ? 0u : 1u);
+        const auto requests = d.requests();
+        ASSERT_EQ(requests.size(), mode == unclassified ? 0u : 1u);
+        EXPECT_TRUE(mode != by_name || requests[0].ends_with(spooled)) << "not sent inline";
       }
       EXPECT_EQ(files_below(h.tmp), c.planted_files);
       for (const auto &e : fs::directory_iterator(h.tmp))

@@ -3,9 +3,12 @@
 // daemon of every direction that classifies what it says about a clean
 // and a GTUBE message, as the filter asks. Exit 0 when nothing is wrong,
 // 1 when anything is.
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -199,9 +202,54 @@ void check_spool_dir(const settings &s) {
           "directory of the SMTP user, mode 2750 (or 755), or name one in "
           "control/zelmd_spool_dir",
           d.c_str(), why,
-          localhost_daemon(s) ? "get 451 (exit 71), since the daemon on localhost reads them there"
-                              : "be spooled in a private directory under /tmp, with a log line each");
+          localhost_daemon(s)
+              ? "be spooled in a private directory under /tmp and sent inline (the daemon on "
+                "localhost cannot read them there), with a log line each"
+              : "be spooled in a private directory under /tmp, with a log line each");
   spool_failed = true;
+}
+
+// Whether the process that made a working directory still runs; one of
+// another user's counts as running.
+bool running(const char *digits) {
+  uint64_t pid;
+  const uint32_t n = scan_ulong(digits, &pid);
+  if (!n || pid > 0x7fffffff) return true;
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+// Working directories of filters that are gone: only a filter killed with
+// SIGKILL leaves one. In the spool directory they are named after the pid,
+// under /tmp (private ones) "qmail-zelmd.<pid>.XXXXXX".
+void check_leftovers(const settings &s) {
+  std::vector<std::string> left;
+  const std::string spool = text_of(s.zelmd_spool_dir);
+  if (DIR *d = opendir(spool.c_str())) {
+    while (const dirent *e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name.find_first_not_of("0123456789") == std::string::npos && !running(e->d_name))
+        left.push_back(spool + "/" + name + "/");
+    }
+    closedir(d);
+  }
+  if (DIR *d = opendir("/tmp")) {
+    constexpr std::string_view prefix = "qmail-zelmd.";
+    while (const dirent *e = readdir(d)) {
+      const std::string_view name = e->d_name;
+      if (name.starts_with(prefix) && name.size() > prefix.size() &&
+          name[prefix.size()] >= '0' && name[prefix.size()] <= '9' &&
+          !running(e->d_name + prefix.size()))
+        left.push_back("/tmp/" + std::string(name) + "/");
+    }
+    closedir(d);
+  }
+  if (left.empty()) return;
+  for (const std::string &l : left) {
+    std::printf("left behind      %s: its filter is gone (killed)\n", l.c_str());
+    problem("spool directory %s was left by a filter that was killed; remove it (rm -rf %s), "
+            "or let the clean-up line of the README do it",
+            l.c_str(), l.c_str());
+  }
 }
 
 void check_report_folder(const settings &s) {
@@ -464,6 +512,7 @@ int main(int argc, char **argv) {
   std::printf("\n");
   check_queue_program(s);
   check_spool_dir(s);
+  check_leftovers(s);
   check_report_folder(s);
   if (probes) {
     std::printf("\n");

@@ -18,7 +18,8 @@ ssize_t collect(int, char *buf, size_t len) {
   return static_cast<ssize_t>(len);
 }
 
-std::string put(const std::string &msg, plan_kind how, const ClassifyResult &r, bool sender) {
+std::string put(const std::string &msg, plan_kind how, const ClassifyResult &r, bool sender,
+                std::string_view tag = {}) {
   const auto m = std::make_unique<message>(); // 32 KB: not on the stack
   m->size = msg.copy(m->message_buffer, sizeof m->message_buffer);
   header_scan(&m->header, m->message_buffer, m->size);
@@ -27,7 +28,7 @@ std::string put(const std::string &msg, plan_kind how, const ClassifyResult &r, 
   qq.flag_error = 0;
   sent.clear();
   failure f = {};
-  EXPECT_EQ(put_message(*m, &r, sender, how, &qq, &f), 0);
+  EXPECT_EQ(put_message(*m, {how, &r, sender, tag}, &qq, &f), 0);
   substdio_flush(&qq.ss);
   return sent;
 }
@@ -78,6 +79,32 @@ TEST(PutMessage, HeaderForms) {
   };
   const ClassifyResult r = answer();
   for (const auto &row : rows) EXPECT_EQ(put(row.in, row.how, r, row.sender), row.out) << row.name;
+}
+
+// The tag goes before the value of the first Subject: field, lines ended
+// as the forged-field filter ends them; without one, a Subject: line of
+// its own goes with the stamps.
+TEST(PutMessage, SubjectTag) {
+  const std::string v = verdict_lines, added = "Subject: [T]\n";
+  const struct {
+    const char *name;
+    std::string in, out;
+  } rows[] = {
+      {"before the value", "A: 1\nSubject: hi\n\nb", "A: 1\nSubject: [T] hi\n" + v + "\nb"},
+      {"any case, blanks", "SUBJECT \t:  hi\r\n\r\n", "SUBJECT \t:  [T] hi\r\n" + v + "\r\n"},
+      {"the first only", "Subject: a\nsubject: b\n\n", "Subject: [T] a\nsubject: b\n" + v + "\n"},
+      {"folded, empty first line", "Subject:\n hi\n\n", "Subject:[T] \n hi\n" + v + "\n"},
+      {"behind a bare CR", "A: 1\rSubject: x\n\n", "A: 1\rSubject: [T] x\n" + v + "\n"},
+      {"behind a forged field", "X-ZELM-A: 1\n f\nSubject: x\n\n", "Subject: [T] x\n" + v + "\n"},
+      {"at the header's end", "Subject:", v + "Subject:[T] "},
+      {"a continuation is no field", "A: 1\n Subject: x\n\n", "A: 1\n Subject: x\n" + v + added + "\n"},
+      {"another name", "Subjects: x\n\nSubject: body", "Subjects: x\n" + v + added + "\nSubject: body"},
+      {"all header, none", "A: 1", v + added + "A: 1"},
+  };
+  const ClassifyResult r = answer();
+  for (const auto &row : rows)
+    EXPECT_EQ(put(row.in, plan_kind::stamped, r, false, "[T]"), row.out) << row.name;
+  EXPECT_EQ(put("Subject: x\n\n", plan_kind::unscanned, r, false, "[T]"), "Subject: x\n\n");
 }
 
 TEST(PutMessage, StampedValues) {

@@ -73,23 +73,29 @@ const threshold thresholds[] = {
 struct judgement {
   int code; // 0: passes
   refusal why;
-  const char *rule; // the rule that refused; null for a refusal without one
+  bool by_rule; // refused by a class rule or a threshold
+  char rule[300];
   char reason[400];
 };
 
-__attribute__((format(printf, 4, 5))) void refuse(judgement *j, const refusal &why,
-                                                  const char *rule, const char *fmt, ...) {
+__attribute__((format(printf, 3, 4))) void refuse(judgement *j, const refusal &why,
+                                                  const char *fmt, ...) {
   j->code = why.code;
   j->why = why;
-  j->rule = rule;
   va_list ap;
   va_start(ap, fmt);
   std::vsnprintf(j->reason, sizeof j->reason, fmt, ap);
   va_end(ap);
 }
 
-void refuse_by(judgement *j, int code, const char *rule, const char *words) {
-  refuse(j, {code, words, code == exit_perm ? PERMANENT : TEMPORARY}, rule, "refused by %s", rule);
+// A rule's name: the policy entry's setting where the entry set it, else
+// the control file.
+void refuse_by(judgement *j, const rule_set &rs, int rule_set::*setting, const char *file,
+               int code, const char *words) {
+  if (!setting || !policy_entry_named(rs, setting, j->rule, sizeof j->rule))
+    std::snprintf(j->rule, sizeof j->rule, "%s", file);
+  j->by_rule = true;
+  refuse(j, {code, words, code == exit_perm ? PERMANENT : TEMPORARY}, "refused by %s", j->rule);
 }
 
 // The class rules of the settings, then the sender's totals: the first
@@ -98,15 +104,16 @@ void rules(const policy &p, const rule_set &rs, const ClassifyResult &r, judgeme
   if (r.bluewhiteflag_num <= 1)
     for (const class_rule &c : class_rules)
       if (rs.*c.block == 1 && is(r.*c.field, c.class_name))
-        return refuse_by(j, exit_perm, c.file[p.dir == direction::outbound], c.words);
+        return refuse_by(j, rs, c.block, c.file[p.dir == direction::outbound], exit_perm,
+                         c.words);
   const settings &s = *p.s;
   for (const threshold &t : thresholds) {
     if (s.*t.num <= 0 || r.bluewhiteflag_num > t.max_bluewhite) continue;
     // Counts compare as unsigned 32-bit numbers: "-1" is the largest.
     const uint32_t count = static_cast<uint32_t>(number(r.*t.count));
     if (count < static_cast<uint32_t>(s.*t.num)) continue;
-    if (s.*t.action == 1) return refuse_by(j, exit_temp, t.file, t.words[0]);
-    if (s.*t.action == 2) return refuse_by(j, exit_perm, t.file, t.words[1]);
+    if (s.*t.action == 1) return refuse_by(j, rs, nullptr, t.file, exit_temp, t.words[0]);
+    if (s.*t.action == 2) return refuse_by(j, rs, nullptr, t.file, exit_perm, t.words[1]);
   }
 }
 
@@ -115,45 +122,61 @@ judgement judge(const policy &p, const rule_set &rs, const exchange &x, const Cl
                 bool usable) {
   judgement j = {};
   if (x.how == asked::failed) {
-    if (rs.require_scan) refuse(&j, refusal_unavailable, nullptr, "%s", x.why);
+    if (rs.require_scan) refuse(&j, refusal_unavailable, "%s", x.why);
   } else if (!usable && rs.require_scan) {
-    refuse(&j, refusal_unavailable, nullptr,
-           "daemon %s:%s: answer without the required X-ZELM- lines", p.daemon.host,
-           p.daemon.port);
+    refuse(&j, refusal_unavailable, "daemon %s:%s: answer without the required X-ZELM- lines",
+           p.daemon.host, p.daemon.port);
   } else {
     // An unusable answer is judged on the lines it did yield.
     rules(p, rs, r, &j);
   }
   return j;
 }
+
+// The first of two refusals that wins: for good over for now.
+bool stricter(const judgement &a, const judgement *than) {
+  return !than || (a.code == exit_perm && than->code != exit_perm);
+}
 } // namespace
 
 plan decide(const policy &p, const exchange &x, const ClassifyResult &r, bool usable) {
   plan pl = {};
   pl.refid = field_text(r.refid);
-  // A refusal for good wins over one for now; among equals, the first.
-  const judgement *refusing = nullptr;
-  judgement j;
+  judgement refusing, tagging;
+  const judgement *refused = nullptr, *tagged = nullptr;
+  const rule_set *refused_by = nullptr, *tagged_by = nullptr, *over = nullptr;
   bool classified = false;
-  for (uint32_t i = 0; i < p.set_count && x.how != asked::no; ++i) {
+  for (uint32_t i = 0; i < p.set_count; ++i) {
     const rule_set &rs = p.sets[i];
-    if (!policy_classifies(rs, p.size)) continue;
+    if (rs.check && policy_over_size(rs, p.size) && !over) over = &rs;
+    if (!policy_classifies(rs, p.size) || x.how == asked::no) continue;
     classified = true;
-    const judgement one = judge(p, rs, x, r, usable);
-    if (!one.code || (refusing && (refusing->code == exit_perm || one.code != exit_perm)))
-      continue;
-    j = one;
-    refusing = &j;
-    pl.custom_reply = rs.custom_reply == 1;
+    const judgement j = judge(p, rs, x, r, usable);
+    if (!j.code) continue;
+    // Tag-only settings turn a refusal by a rule into a pass, noted.
+    if (j.by_rule && rs.tag_only == 1) {
+      if (stricter(j, tagged)) tagging = j, tagged = &tagging, tagged_by = &rs;
+    } else if (stricter(j, refused)) {
+      refusing = j, refused = &refusing, refused_by = &rs;
+    }
   }
   pl.report = x.how == asked::answered && p.sender_features &&
               (number(r.senderid_flags) & REPORT_FLAGS) != 0;
-  if (refusing) {
+  if (refused) {
     pl.kind = plan_kind::refused;
-    pl.code = j.code;
-    pl.why = j.why;
-    std::snprintf(pl.rule, sizeof pl.rule, "%s", j.rule ? j.rule : "");
-    std::snprintf(pl.reason, sizeof pl.reason, "%s", j.reason);
+    pl.code = refused->code;
+    pl.why = refused->why;
+    pl.custom_reply = refused_by->custom_reply == 1;
+    pl.keep = refused->by_rule && refused_by->quarantine == 1;
+    std::snprintf(pl.rule, sizeof pl.rule, "%s", refused->rule);
+    std::snprintf(pl.reason, sizeof pl.reason, "%s", refused->reason);
+  } else if (!classified && over) {
+    pl.kind = plan_kind::unscanned;
+    char limit[300];
+    if (!policy_entry_named(*over, &rule_set::max_size, limit, sizeof limit))
+      std::snprintf(limit, sizeof limit, "control/zelmd_max_size");
+    std::snprintf(pl.reason, sizeof pl.reason, "message of %llu bytes over %s %d",
+                  static_cast<unsigned long long>(p.size), limit, over->max_size);
   } else if (!classified) {
     pl.kind = plan_kind::untouched;
   } else if (x.how == asked::failed) {
@@ -161,6 +184,11 @@ plan decide(const policy &p, const exchange &x, const ClassifyResult &r, bool us
     std::snprintf(pl.reason, sizeof pl.reason, "%s", x.why);
   } else {
     pl.kind = plan_kind::stamped;
+    if (tagged) {
+      pl.tagged = true;
+      std::snprintf(pl.rule, sizeof pl.rule, "%s", tagged->rule);
+      pl.subject_tag = tagged_by->subject_tag;
+    }
   }
   return pl;
 }

@@ -19,13 +19,19 @@ struct exchange {
 // it was not scanned; with ours in their place after a verdict.
 enum class plan_kind { untouched, unscanned, stamped, refused };
 
+// Of several recipients' settings the strictest wins, since qmail takes or
+// refuses a message whole: a refusal for good over one for now, either
+// over a pass; among equals the first recipient's.
 struct plan {
   plan_kind kind;
   int code;           // refused: 31 or 71
   refusal why;        // refused: the words for the sender
   bool custom_reply;  // refused: the sender is told why, where qmail-smtpd listens
-  char rule[200];     // refused by a rule: the rule; else empty
+  bool keep;          // refused by a rule: kept in the quarantine first
+  char rule[300];     // refused, or passed tag-only: the rule; else empty
   char reason[400];   // refused: the reason line's text; unscanned: why not scanned
+  bool tagged;        // passed tag-only: rule says what would have refused it
+  std::string_view subject_tag; // tagged: put before the message's Subject:
   std::string_view refid; // the daemon's reference, only from a RefID line it sent
   bool report;        // the report copy is made first
 };

@@ -30,6 +30,10 @@ rule_set rules_of(const settings &s, direction dir) {
   r.block_vhigh = d.zelmd_block_vhigh;
   r.require_scan = s.zelmd_require_scan;
   r.custom_reply = s.zelmd_custom_reply;
+  r.tag_only = s.zelmd_tag_only;
+  r.subject_tag = stralloc_view(&s.zelmd_subject_tag);
+  r.max_size = s.zelmd_max_size;
+  r.quarantine = s.zelmd_quarantine;
   return r;
 }
 
@@ -53,10 +57,18 @@ int policy_for(const settings &s, const client &c, const envelope &, uint64_t si
   return 0;
 }
 
-bool policy_classifies(const rule_set &r, uint64_t) { return r.check != 0; }
+bool policy_classifies(const rule_set &r, uint64_t size) {
+  return r.check != 0 && !policy_over_size(r, size);
+}
+
+bool policy_over_size(const rule_set &r, uint64_t size) {
+  return r.max_size > 0 && size > static_cast<uint64_t>(r.max_size);
+}
 
 bool policy_asks(const policy &p, uint64_t size) {
   for (uint32_t i = 0; i < p.set_count; ++i)
     if (policy_classifies(p.sets[i], size)) return true;
   return false;
 }
+
+bool policy_entry_named(const rule_set &, int rule_set::*, char *, size_t) { return false; }

@@ -41,6 +41,11 @@ rule_set rules_of(const settings &s, direction dir);
 // code of a failure.
 int policy_for(const settings &s, const client &c, const envelope &e, uint64_t size, policy *p,
                failure *f);
+// When the policy entry of r set the setting: true, with
+// "control/zelmd_policy <entry> <setting>" in buf.
+bool policy_entry_named(const rule_set &r, int rule_set::*setting, char *buf, size_t size);
+// Whether the message is over the size limit of the settings.
+bool policy_over_size(const rule_set &r, uint64_t size);
 // Whether the settings classify a message of size bytes.
 bool policy_classifies(const rule_set &r, uint64_t size);
 // Whether the daemon is asked about a message of size bytes at all.

@@ -57,6 +57,11 @@ const control_setting control_settings[CONTROL_SETTINGS] = {
     NUMBER("control/zelmd_connect_timeout", kind::seconds, zelmd_connect_timeout, 5),
     TEXT("control/zelmd_spool_dir", zelmd_spool_dir, "/tmp/qmail-zelmd"),
     NUMBER("control/zelmd_custom_reply", kind::toggle, zelmd_custom_reply, 0),
+    NUMBER("control/zelmd_tag_only", kind::toggle, zelmd_tag_only, 0),
+    TEXT("control/zelmd_subject_tag", zelmd_subject_tag, ""),
+    NUMBER("control/zelmd_max_size", kind::bytes, zelmd_max_size, 0),
+    NUMBER("control/zelmd_quarantine", kind::toggle, zelmd_quarantine, 0),
+    TEXT("control/zelmd_quarantine_dir", zelmd_quarantine_dir, "/var/spool/qmail-zelmd-quarantine"),
 };
 
 #undef TEXT

@@ -31,6 +31,11 @@ struct settings {
   int zelmd_connect_timeout; // seconds for one address to connect; 0: no own limit
   stralloc zelmd_spool_dir;  // where the per-message working directories are made
   int zelmd_custom_reply;    // 1: a refusal tells the sender why (exit 82, descriptor 6)
+  int zelmd_tag_only;        // 1: a refusal by a rule passes, stamped and noted
+  stralloc zelmd_subject_tag; // put before the Subject: of a tag-only pass
+  int zelmd_max_size;        // bytes; a larger message is not classified; 0: no limit
+  int zelmd_quarantine;      // 1: a message refused by a rule is kept first
+  stralloc zelmd_quarantine_dir; // where
 
   const direction_settings &of(direction d) const { return d == direction::outbound ? out : in; }
 };
@@ -43,6 +48,7 @@ enum class setting_kind {
   nonzero, // acts on any value but 0
   action,  // 1 refuses with 71, 2 with 31
   count,   // a threshold, off at 0 or less
+  bytes,   // a size, no limit at 0 or less
   seconds, // a time limit, 0 for none
 };
 
@@ -56,7 +62,7 @@ struct control_setting {
   int &(*number)(settings &);
 };
 // Every setting, in the order setup reads them.
-inline constexpr size_t CONTROL_SETTINGS = 31;
+inline constexpr size_t CONTROL_SETTINGS = 36;
 extern const control_setting control_settings[CONTROL_SETTINGS];
 // Reads one setting as setup does: the control reader's result.
 int setting_read(const control_setting &c, settings *s);

@@ -224,4 +224,80 @@ TEST(Decide, PolicyFor) {
   }
 }
 
+// Several recipients, one message: each recipient's settings judge it, and
+// the strictest wins: a refusal (31 over 71) over a tag-only pass over a
+// pass. Allowlisted and oversized settings ask nothing.
+TEST(Decide, Recipients) {
+  struct set {
+    int check = 1, block_spam = 0, require_scan = 0, tag_only = 0, max_size = 0, quarantine = 0,
+        custom_reply = 0;
+  };
+  const set allow{.check = 0}, plain{}, block{.block_spam = 1};
+  const asked no = asked::no, answered = asked::answered, failed = asked::failed;
+  const char *const spam = "refused by control/zelmd_onsession_in_block_spam";
+  const struct {
+    const char *name;
+    std::vector<set> sets;
+    asked how;
+    bool usable;
+    kind want;
+    int code = 0;
+    const char *reason = "";
+    bool keep = false, tagged = false, custom = false;
+  } rows[] = {
+      {"all allowlisted", {allow, allow}, no, false, kind::untouched},
+      {"one allowlisted, one blocks", {allow, block}, answered, true, kind::refused, 31, spam},
+      {"one passes, one blocks", {plain, block}, answered, true, kind::refused, 31, spam},
+      {"tag only", {{.block_spam = 1, .tag_only = 1}}, answered, true, kind::stamped, 0, "",
+       false, true},
+      {"tag only and a refusal", {{.block_spam = 1, .tag_only = 1}, block}, answered, true,
+       kind::refused, 31, spam},
+      {"tag only keeps require_scan", {{.require_scan = 1, .tag_only = 1}}, failed, false,
+       kind::refused, 71, "down"},
+      {"quarantined", {{.block_spam = 1, .quarantine = 1}}, answered, true, kind::refused, 31, spam,
+       true},
+      {"not for want of a daemon", {{.require_scan = 1, .quarantine = 1}}, failed, false,
+       kind::refused, 71, "down"},
+      {"31 over 71, its settings", {{.require_scan = 1}, {.block_spam = 1, .custom_reply = 1}},
+       answered, false, kind::refused, 31, spam, false, false, true},
+      {"71 first, then 31", {{.block_spam = 1, .custom_reply = 1}, {.require_scan = 1}}, answered,
+       false, kind::refused, 31, spam, false, false, true},
+      {"over its size", {{.max_size = 99}}, no, false, kind::unscanned, 0,
+       "message of 100 bytes over control/zelmd_max_size 99"},
+      {"over its size, scan required", {{.require_scan = 1, .max_size = 99}, allow}, no, false,
+       kind::unscanned, 0, "message of 100 bytes over control/zelmd_max_size 99"},
+      {"at its size", {{.block_spam = 1, .max_size = 100}}, answered, true, kind::refused, 31,
+       spam},
+      {"one over its size, one classified", {{.block_spam = 1, .max_size = 99}, plain}, answered,
+       true, kind::stamped},
+  };
+  const ClassifyResult r = filled({{SPAM, "Confirmed"}}, -1);
+  for (const auto &row : rows) {
+    settings s{};
+    policy p = policy_of(s, in);
+    std::vector<rule_set> sets;
+    for (const set &x : row.sets) {
+      rule_set rs{};
+      rs.check = x.check, rs.block_spam = x.block_spam, rs.require_scan = x.require_scan;
+      rs.custom_reply = x.custom_reply, rs.tag_only = x.tag_only, rs.subject_tag = "[S]";
+      rs.max_size = x.max_size, rs.quarantine = x.quarantine;
+      sets.push_back(rs);
+    }
+    p.sets = sets.data();
+    p.set_count = static_cast<uint32_t>(sets.size());
+    EXPECT_EQ(policy_asks(p, p.size), row.how != no) << row.name;
+    const plan d = decide(p, {row.how, "down"}, r, row.usable);
+    EXPECT_EQ(d.kind, row.want) << row.name;
+    EXPECT_EQ(d.code, row.code) << row.name;
+    EXPECT_EQ(std::string(d.reason), row.reason) << row.name;
+    EXPECT_EQ(d.keep, row.keep) << row.name;
+    EXPECT_EQ(d.tagged, row.tagged) << row.name;
+    EXPECT_EQ(d.custom_reply, row.custom) << row.name;
+    EXPECT_EQ(d.subject_tag, row.tagged ? "[S]" : "") << row.name;
+    EXPECT_STREQ(d.rule, row.tagged || row.code == 31 ? "control/zelmd_onsession_in_block_spam"
+                                                       : "")
+        << row.name;
+  }
+}
+
 } // namespace

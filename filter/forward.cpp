@@ -14,6 +14,7 @@
 #include "forward.h"
 #include "safe.h"
 #include "str.h"
+#include "subject.h"
 
 namespace {
 // A daemon's value must not start a line of its own or end the header, and
@@ -150,43 +151,115 @@ void unforge_end(unforge *u, qmail_handle *qq) {
   *u = unforge{};
 }
 
+// What goes with the stamps: the tag where the header has no subject.
+struct tag_plan {
+  char tag[66]; // the tag and a blank; empty: none
+  subject_scan subject;
+};
+
 // The stamps go right after the header, or at the top of a message that is
-// all header.
-void put_stamps(const message &m, const ClassifyResult *r, bool sender_lines, plan_kind how,
-                int after, qmail_handle *qq) {
-  if (how == plan_kind::stamped && m.header.found == after) put_verdict_lines(*r, sender_lines, qq);
+// all header; a message without a subject gets one there for its tag.
+void put_stamps(const message &m, const stamping &st, const tag_plan &t, int after,
+                qmail_handle *qq) {
+  if (st.how != plan_kind::stamped || m.header.found != after) return;
+  put_verdict_lines(*st.r, st.sender_lines, qq);
+  if (!t.tag[0] || t.subject.found) return;
+  qmail_puts(qq, "Subject: ");
+  qmail_put(qq, t.tag, static_cast<int>(str_len(t.tag) - 1));
+  qmail_put(qq, "\n", 1);
+}
+
+// A piece of the header from offset off on, through the forged-field
+// filter, with the tag put in where the subject's value begins.
+void put_header(unforge *u, qmail_handle *qq, const char *s, size_t len, uint64_t off,
+                const tag_plan &t) {
+  const subject_scan &sc = t.subject;
+  if (!t.tag[0] || !sc.found || sc.at < off || sc.at - off >= len) {
+    unforge_put(u, qq, s, len);
+    return;
+  }
+  const size_t n = static_cast<size_t>(sc.at - off);
+  unforge_put(u, qq, s, n);
+  qmail_puts(qq, t.tag);
+  unforge_put(u, qq, s + n, len - n);
+}
+
+void put_header_end(unforge *u, qmail_handle *qq, const message &m, const tag_plan &t) {
+  if (t.tag[0] && t.subject.found && t.subject.at == m.header.end) qmail_puts(qq, t.tag);
+  unforge_end(u, qq);
+}
+
+// Reads the spooled header from fd's current offset in the chunks it was
+// spooled in, handing each to take with its offset.
+template <class F> int read_header(const message &m, int fd, failure *f, F take) {
+  static char chunk[MESSAGE_BUFFER_SIZE];
+  uint64_t off = 0;
+  while (off < m.header.end) {
+    const uint64_t left = m.header.end - off;
+    const size_t want = left < sizeof chunk ? left : sizeof chunk;
+    const ssize_t got = read(fd, chunk, want);
+    if (got == -1 && errno == error_intr) continue;
+    if (got <= 0)
+      return fail(f, exit_temp, "cannot reread spool file %s: %s", m.workfile,
+                  got ? std::strerror(errno) : "it got shorter");
+    take(chunk, static_cast<size_t>(got), off);
+    off += static_cast<uint64_t>(got);
+  }
+  return 0;
+}
+
+// Where the tag goes, found before anything is put, since a header
+// without a subject gets one with the stamps.
+int plan_tag(const message &m, const stamping &st, int fd, tag_plan *t, failure *f) {
+  *t = {};
+  if (st.how != plan_kind::stamped || st.subject_tag.empty()) return 0;
+  const size_t n = safe_copy(t->tag, sizeof t->tag - 1, st.subject_tag, false);
+  t->tag[n] = ' ';
+  t->tag[n + 1] = 0;
+  if (!m.spooled()) {
+    subject_scan_feed(&t->subject, m.message_buffer, m.header.end);
+  } else {
+    const int code = read_header(m, fd, f, [&](const char *s, size_t len, uint64_t) {
+      subject_scan_feed(&t->subject, s, len);
+    });
+    if (code) return code;
+    if (lseek(fd, 0, SEEK_SET) == -1)
+      return fail(f, exit_temp, "cannot reread spool file %s: %s", m.workfile,
+                  std::strerror(errno));
+  }
+  subject_scan_end(&t->subject);
+  return 0;
 }
 
 // The spooled message: its header read to filter and stamp it, the rest
 // passed on by the kernel.
-int send_file(const message &m, const ClassifyResult *r, bool sender_lines, plan_kind how,
-              qmail_handle *qq, failure *f) {
+int send_file(const message &m, const stamping &st, qmail_handle *qq, failure *f) {
   const fd_owner fd(open_read(m.workfile));
   if (!fd.ok())
     return fail(f, exit_temp, "cannot reread spool file %s: %s", m.workfile, std::strerror(errno));
-  if (how != plan_kind::untouched) {
-    put_stamps(m, r, sender_lines, how, 0, qq);
-    // Read as it was spooled, 32000 bytes at a time.
-    static char chunk[MESSAGE_BUFFER_SIZE];
+  if (st.how != plan_kind::untouched) {
+    tag_plan t;
+    if (const int code = plan_tag(m, st, fd.get(), &t, f)) return code;
+    put_stamps(m, st, t, 0, qq);
     unforge u = {};
-    for (uint64_t left = m.header.end; left > 0;) {
-      const size_t want = left < sizeof chunk ? left : sizeof chunk;
-      const ssize_t got = read(fd.get(), chunk, want);
-      if (got == -1 && errno == error_intr) continue;
-      if (got <= 0)
-        return fail(f, exit_temp, "cannot reread spool file %s: %s", m.workfile,
-                    got ? std::strerror(errno) : "it got shorter");
-      unforge_put(&u, qq, chunk, static_cast<size_t>(got));
-      left -= static_cast<uint64_t>(got);
-    }
-    unforge_end(&u, qq);
-    put_stamps(m, r, sender_lines, how, 1, qq);
+    const int code = read_header(m, fd.get(), f, [&](const char *s, size_t len, uint64_t off) {
+      put_header(&u, qq, s, len, off, t);
+    });
+    if (code) return code;
+    put_header_end(&u, qq, m, t);
+    put_stamps(m, st, t, 1, qq);
   }
   if (qmail_putfile(qq, fd.get()) == -1)
     return fail(f, exit_temp, "cannot reread spool file %s: %s", m.workfile, std::strerror(errno));
   return 0;
 }
 } // namespace
+
+stamping stamping_of(const policy &p, const plan &pl, const ClassifyResult &r) {
+  // A refused message is kept as it would have been queued.
+  const plan_kind how = pl.kind == plan_kind::refused ? plan_kind::stamped : pl.kind;
+  return {how, &r, p.sender_features, pl.tagged ? pl.subject_tag : std::string_view()};
+}
 
 void put_verdict_lines(const ClassifyResult &r, bool sender_lines, qmail_handle *qq) {
   for (size_t i = 0; i < ZELMD_STAMPS; ++i) {
@@ -195,37 +268,57 @@ void put_verdict_lines(const ClassifyResult &r, bool sender_lines, qmail_handle 
   }
 }
 
-int put_message(const message &m, const ClassifyResult *r, bool sender_lines, plan_kind how,
-                qmail_handle *qq, failure *f) {
-  if (m.spooled()) return send_file(m, r, sender_lines, how, qq, f);
-  if (how == plan_kind::untouched) {
+int put_message(const message &m, const stamping &st, qmail_handle *qq, failure *f) {
+  if (m.spooled()) return send_file(m, st, qq, f);
+  if (st.how == plan_kind::untouched) {
     qmail_put(qq, m.message_buffer, static_cast<int>(m.size));
     return 0;
   }
   const uint32_t head = static_cast<uint32_t>(m.header.end);
-  put_stamps(m, r, sender_lines, how, 0, qq);
+  tag_plan t;
+  plan_tag(m, st, -1, &t, f);
+  put_stamps(m, st, t, 0, qq);
   unforge u = {};
-  unforge_put(&u, qq, m.message_buffer, head);
-  unforge_end(&u, qq);
-  put_stamps(m, r, sender_lines, how, 1, qq);
+  put_header(&u, qq, m.message_buffer, head, 0, t);
+  put_header_end(&u, qq, m, t);
+  put_stamps(m, st, t, 1, qq);
   qmail_put(qq, m.message_buffer + head, static_cast<int>(m.size - head));
   return 0;
 }
 
-int forward(const policy &p, const message &m, const envelope &e, plan_kind how,
-            const ClassifyResult *r, failure *f) {
-  // The inherited QMAILQUEUE names this filter; the configured queue
-  // program must replace it, or the filter would start itself again.
-  stralloc entry = {};
-  if (!stralloc_copys(&entry, "QMAILQUEUE=") || !stralloc_cat(&entry, &p.s->zelmd_queue_binary) ||
-      !stralloc_append(&entry, "") || !env_put(entry.s))
-    return fail(f, exit_temp, "cannot set QMAILQUEUE: out of memory");
-  const char *program = entry.s + 11;
+namespace {
+// The inherited QMAILQUEUE names this filter; the configured queue program
+// must replace it, or the filter would start itself again. The program's
+// path, or null.
+const char *queue_program(const settings &s, failure *f) {
+  static stralloc entry;
+  if (!stralloc_copys(&entry, "QMAILQUEUE=") || !stralloc_cat(&entry, &s.zelmd_queue_binary) ||
+      !stralloc_append(&entry, "") || !env_put(entry.s)) {
+    fail(f, exit_temp, "cannot set QMAILQUEUE: out of memory");
+    return nullptr;
+  }
+  return entry.s + 11;
+}
+} // namespace
+
+int pass_through(const settings &s, failure *f) {
+  const char *program = queue_program(s, f);
+  if (!program) return f->code;
+  if (chdir(auto_qmail) == -1) return fail(f, exit_home, "queue program could not enter %s", auto_qmail);
+  char *const argv[] = {const_cast<char *>(program), nullptr};
+  execv(program, argv);
+  return fail(f, exit_exec, "queue program %s could not be started", program);
+}
+
+int forward(const policy &p, const message &m, const envelope &e, const stamping &st,
+            failure *f) {
+  const char *program = queue_program(*p.s, f);
+  if (!program) return f->code;
 
   qmail_handle qq;
   if (qmail_open(&qq, program) == -1)
     return fail(f, exit_temp, "cannot start queue program %s: %s", program, std::strerror(errno));
-  if (const int code = put_message(m, r, p.sender_features, how, &qq, f)) return code;
+  if (const int code = put_message(m, st, &qq, f)) return code;
   qmail_envelope(&qq, e.items.s, e.items.len);
   hand_over_begin();
   while (qmail_commit(&qq) == -1 && errno == error_intr)

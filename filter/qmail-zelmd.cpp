@@ -38,10 +38,10 @@ void set_process_limit() {
   die(pl.code, "%s", pl.reason);
 }
 
-[[noreturn]] void hand_on(const policy &p, const message &m, const envelope &e, plan_kind how,
-                          const ClassifyResult *r) {
+[[noreturn]] void hand_on(const policy &p, const message &m, const envelope &e,
+                          const stamping &st) {
   failure f = {};
-  if (forward(p, m, e, how, r, &f)) die_failure(f);
+  if (forward(p, m, e, st, &f)) die_failure(f);
   exit_clean(exit_ok);
 }
 } // namespace
@@ -59,11 +59,16 @@ int main(int argc, char **argv) {
   die_setup(c.remoteip);
 
   set_process_limit();
-  catch_signals();
   failure f = {};
   settings s = {};
   if (setup(&s, &f)) die_failure(f);
   const direction_settings &d = s.of(direction_of(c));
+  // Mail of a direction without classification is not even read.
+  if (!d.zelmd_check) {
+    pass_through(s, &f);
+    die_failure(f);
+  }
+  catch_signals();
   // One process, one message: 32000 bytes that live as long as it does.
   static message m;
   m.start = time(nullptr);
@@ -93,16 +98,13 @@ int main(int argc, char **argv) {
 
   const plan pl = decide(p, x, r, usable);
   if (pl.report && write_report_copy(p, c, m, field_text(reply.answer), r, &f)) die_failure(f);
-  switch (pl.kind) {
-  case plan_kind::refused:
+  if (pl.kind == plan_kind::refused) {
+    if (pl.keep && write_quarantine_copy(p, c, m, e, field_text(reply.answer),
+                                         stamping_of(p, pl, r), pl.rule, &f))
+      die_failure(f);
     refuse(pl);
-  case plan_kind::unscanned:
-    log_unscanned("%s", pl.reason);
-    hand_on(p, m, e, pl.kind, nullptr);
-  case plan_kind::untouched:
-    hand_on(p, m, e, pl.kind, nullptr);
-  case plan_kind::stamped:
-    hand_on(p, m, e, pl.kind, &r);
   }
-  die(exit_temp, "no plan for the message");
+  if (pl.kind == plan_kind::unscanned) log_unscanned("%s", pl.reason);
+  if (pl.tagged) log_note("would be refused by %s (tag only)", pl.rule);
+  hand_on(p, m, e, stamping_of(p, pl, r));
 }

@@ -5,11 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "byte.h"
 #include "error.h"
 #include "exitcode.h"
 #include "fd.h"
 #include "log.h"
 #include "open.h"
+#include "quarantine_file.h"
 #include "report.h"
 #include "writeall.h"
 
@@ -60,5 +62,47 @@ int write_report_copy(const policy &p, const client &c, const message &m, std::s
   log_printf("COPY IP: %s, SenderID: %.*s, File: %s", c.remoteip,
              sender.empty() ? 3 : static_cast<int>(sender.size()),
              sender.empty() ? "N/A" : sender.data(), name);
+  return 0;
+}
+
+namespace {
+// The file's name in its folder must survive a crash as its bytes do.
+int sync_folder(std::string_view folder) {
+  char path[256];
+  if (folder.size() >= sizeof path) return -1;
+  byte_copy(path, static_cast<uint32_t>(folder.size()), folder.data());
+  path[folder.size()] = 0;
+  const fd_owner dir(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return dir.ok() && fsync(dir.get()) == 0 ? 0 : -1;
+}
+} // namespace
+
+int write_quarantine_copy(const policy &p, const client &c, const message &m, const envelope &e,
+                          std::string_view answer, const stamping &st, const char *rule,
+                          failure *f) {
+  const std::string_view folder = stralloc_view(&p.s->zelmd_quarantine_dir);
+  char name[256];
+  fd_owner kept(quarantine_create(folder, name, sizeof name));
+  if (!kept.ok())
+    return fail(f, exit_temp, "cannot keep the message in quarantine folder %.*s: %s",
+                static_cast<int>(folder.size()), folder.data(), std::strerror(errno));
+  // Nothing half-written stays behind.
+  const auto lost = [&](const char *why) {
+    unlink(name);
+    return fail(f, exit_temp, "cannot write quarantine file %s: %s", name, why);
+  };
+  if (quarantine_begin(kept.get(), stralloc_view(&e.items), answer, c.remoteip, rule) == -1)
+    return lost(std::strerror(errno));
+  const off_t start = lseek(kept.get(), 0, SEEK_CUR);
+  qmail_handle qq;
+  qmail_tofile(&qq, kept.get());
+  failure put = {};
+  if (put_message(m, st, &qq, &put)) return lost(put.reason);
+  const off_t end = qmail_flush(&qq) == -1 ? -1 : lseek(kept.get(), 0, SEEK_CUR);
+  if (start == -1 || end == -1 ||
+      quarantine_end(kept.get(), static_cast<uint64_t>(end - start)) == -1 ||
+      close(kept.release()) == -1 || sync_folder(folder) == -1)
+    return lost(std::strerror(errno));
+  log_printf("QUARANTINE IP: %s, File: %s", c.remoteip, name);
   return 0;
 }

@@ -60,6 +60,19 @@ int qmail_open(qmail_handle *qq, const char *program) {
   return 0;
 }
 
+void qmail_tofile(qmail_handle *qq, int fd) {
+  *qq = {};
+  qq->pid = -1;
+  qq->fd_message = qq->fd_envelope = fd;
+  qq->wstat = -1;
+  substdio_fdbuf(&qq->ss, plainwrite, fd, qq->buf, sizeof qq->buf);
+}
+
+int qmail_flush(qmail_handle *qq) {
+  if (!qq->flag_error && substdio_flush(&qq->ss) == -1) qq->flag_error = 1;
+  return qq->flag_error ? -1 : 0;
+}
+
 void qmail_put(qmail_handle *qq, const char *s, int len) {
   if (qq->flag_error) return;
   // Anything larger than the buffer goes in one piece: the queue program

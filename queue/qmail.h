@@ -21,6 +21,11 @@ struct qmail_handle {
 // descriptors 0 and 1; 0, or -1 with errno. A program that cannot enter
 // the home or be run ends with 61 or 120.
 int qmail_open(qmail_handle *qq, const char *program);
+// A hand-off of the message alone into fd, a file, at its offset: a copy
+// of the message as the queue program would get it. qmail_flush ends it.
+void qmail_tofile(qmail_handle *qq, int fd);
+// What is buffered written out: 0, or -1 when any write failed.
+int qmail_flush(qmail_handle *qq);
 void qmail_put(qmail_handle *qq, const char *s, int len);
 void qmail_puts(qmail_handle *qq, const char *s);
 int qmail_putfile(qmail_handle *qq, int fd);

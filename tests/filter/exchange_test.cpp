@@ -224,6 +224,8 @@ TEST(Exchange, ClassificationOff) {
     EXPECT_EQ(got.run.code, 0) << got.run;
     EXPECT_TRUE(got.requests.empty());
     EXPECT_TRUE(same_bytes(h.record("message"), small));
+    // Not even read: the queue program took the filter's place.
+    EXPECT_EQ(h.record("pid"), std::to_string(got.run.pid));
     EXPECT_LOGGED(got, {});
     EXPECT_FALSE(fs::exists(got.run.workdir));
   }

@@ -96,6 +96,7 @@ int main(int, char **argv) {
   record("fds", fds);
   record("cwd", getcwd(cwd, sizeof cwd) ? cwd : "?");
   record("argv0", argv[0] ? argv[0] : "");
+  record("pid", std::to_string(getpid()));
   rlimit nproc;
   if (getrlimit(RLIMIT_NPROC, &nproc) == 0)
     record("nproc", std::to_string(nproc.rlim_cur) + " " + std::to_string(nproc.rlim_max));

@@ -1,4 +1,4 @@
-// qmail-zelmd-release on files the writer made, handing on to fake-queue
+// qmail-zelmd-release on a file the writer made, handing on to fake-queue
 // from a scratch qmail home.
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -20,27 +20,11 @@ const std::string items = "Fa@x\0Tb@y\0Tc@z\0"s, message = "Subject: kept\n\n\0b
 std::string bytes_of(const fs::path &p) {
   std::ostringstream s;
   s << std::ifstream(p, std::ios::binary).rdbuf();
-  return s.str();
+  return fs::exists(p) ? s.str() : "gone";
 }
 
-// A file kept as the filter keeps one, or other bytes; its name from root.
-std::string kept(const qmail_home &h, const char *other) {
-  fs::create_directories(h.root / "kept");
-  char name[512];
-  const int fd = quarantine_create((h.root / "kept").string(), name, sizeof name);
-  const bool written =
-      other ? write(fd, other, strlen(other)) == ssize_t(strlen(other))
-            : !quarantine_begin(fd, items, "X-ZELM-Spam: Confirmed\r\n", "192.0.2.1", "rule") &&
-                  write(fd, message.data(), message.size()) == ssize_t(message.size()) &&
-                  !quarantine_end(fd, message.size());
-  EXPECT_TRUE(written) << name;
-  close(fd);
-  return fs::relative(name, h.root);
-}
-
-// Started in root, where relative names lead, with its output and errors.
-std::pair<int, std::string> release(const qmail_home &h, const std::string &env,
-                                    const std::string &args) {
+// Started in root, where the relative names lead: its code and output.
+std::pair<int, std::string> release(const qmail_home &h, const char *env, const char *args) {
   const std::string cmd = "cd " + h.root.string() + " && FAKEQ_DIR=" + h.queue.string() + " " +
                           env + " " + ZELMD_RELEASE + " -d " + h.home.string() + args + " 2>&1";
   FILE *f = popen(cmd.c_str(), "r");
@@ -52,43 +36,41 @@ std::pair<int, std::string> release(const qmail_home &h, const std::string &env,
 
 TEST(Release, Files) {
   const struct {
-    const char *name;
-    const char *env;   // for fake-queue
-    const char *other; // the bytes of a file that is no quarantine file
+    const char *name, *args; // kept/q is a quarantine file, kept/other is not
+    const char *env;         // for fake-queue
     int code;
     const char *said;
   } rows[] = {
-      {"released", "", nullptr, 0, ": released, 21 bytes from <a@x> to 2 recipients\n"},
-      {"queue program refuses", "FAKEQ_EXIT=71", nullptr, 1, "fake-queue exited 71\n"},
-      {"queue program killed", "FAKEQ_SIGNAL=9", nullptr, 1, "fake-queue killed by signal 9\n"},
-      {"not a quarantine file", "", "hello\n", 1, ": not released: not a quarantine file\n"},
+      {"released", " kept/q", "", 0, "kept/q: released, 21 bytes from <a@x> to 2 recipients\n"},
+      {"queue program refuses", " kept/q", "FAKEQ_EXIT=71", 1, "fake-queue exited 71\n"},
+      {"queue program killed", " kept/q", "FAKEQ_SIGNAL=9", 1, "fake-queue killed by signal 9\n"},
+      {"no quarantine file", " kept/other", "", 1, "other: not released: not a quarantine file\n"},
+      {"no file", "", "", 2, "usage: qmail-zelmd-release [-d qmail-home] file ...\n"},
+      {"bad option", " -x kept/q", "", 2, "usage: "},
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(r.name);
     const qmail_home h;
-    const std::string file = kept(h, r.other);
-    const std::string before = bytes_of(h.root / file);
-    const auto [code, out] = release(h, r.env, " " + file);
+    fs::create_directory(h.root / "kept");
+    std::ofstream(h.root / "kept/other") << "hello\n";
+    const int fd = open((h.root / "kept/q").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_TRUE(!quarantine_begin(fd, items, "X-ZELM-Spam: Yes\r\n", "192.0.2.1", "rule") &&
+                write(fd, message.data(), message.size()) == ssize_t(message.size()) &&
+                !quarantine_end(fd, message.size()) && !close(fd));
+    const std::string kept = bytes_of(h.root / "kept/q");
+    const auto [code, out] = release(h, r.env, r.args);
     EXPECT_EQ(code, r.code) << out;
     EXPECT_NE(out.find(r.said), std::string::npos) << out;
-    EXPECT_EQ(h.record("message").value_or("none"), r.other ? "none" : message);
-    EXPECT_EQ(h.record("envelope").value_or("none"), r.other ? "none" : items + '\0');
-    EXPECT_EQ(fs::exists(h.root / file) ? bytes_of(h.root / file) : "gone",
-              r.code ? before : "gone");
-    // Never queued twice.
+    const bool handed = r.env[0] || !r.code;
+    EXPECT_EQ(h.record("message").value_or("none"), handed ? message : "none");
+    EXPECT_EQ(h.record("envelope").value_or("none"), handed ? items + '\0' : "none");
+    EXPECT_EQ(bytes_of(h.root / "kept/q"), r.code ? kept : "gone");
+    EXPECT_EQ(bytes_of(h.root / "kept/other"), "hello\n");
     if (r.code) continue;
+    // Never queued twice.
     fs::remove(h.queue / "message");
-    EXPECT_EQ(release(h, "", " " + file).first, 1);
+    EXPECT_EQ(release(h, "", r.args).first, 1);
     EXPECT_FALSE(h.record("message"));
-  }
-}
-
-TEST(Release, Usage) {
-  const qmail_home h;
-  for (const char *args : {"", " -x kept"}) {
-    const auto [code, out] = release(h, "", args);
-    EXPECT_EQ(code, 2) << args;
-    EXPECT_NE(out.find("usage: qmail-zelmd-release [-d qmail-home] file ...\n"), std::string::npos);
   }
 }
 

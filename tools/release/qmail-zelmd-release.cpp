@@ -89,8 +89,8 @@ int release(const char *file) {
   if (!fd.ok() && errno == ELOOP)
     return not_released(file, "not a quarantine file: a symbolic link");
   if (!fd.ok()) return not_released(file, "cannot open: %s", std::strerror(errno));
-  // Held until the file is gone: another run on the same file waits for
-  // nothing and queues nothing.
+  // Held until the file is gone: a second run on the same file gives up
+  // at once instead of queueing it too.
   if (flock(fd.get(), LOCK_EX | LOCK_NB) == -1)
     return not_released(file, "%s",
                         errno == EWOULDBLOCK ? "another release has it" : std::strerror(errno));
@@ -101,7 +101,8 @@ int release(const char *file) {
   if (fstat(fd.get(), &st) == -1)
     return not_released(file, "cannot read: %s", std::strerror(errno));
   if (st.st_nlink == 0) return not_released(file, "already released");
-  // Taken but kept, it would be released again.
+  // A file left behind once the queue program took it would be released
+  // again: it must be removable before anything is sent.
   const std::string name(file);
   const size_t slash = name.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : slash ? name.substr(0, slash) : "/";

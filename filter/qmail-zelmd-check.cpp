@@ -269,6 +269,7 @@ int report_probe(const probe &p, const char *name, int failed, const zelmd_reply
   // The classification line the filter would log comes first, on its own line.
   if (!failed) {
     char line[4096];
+    std::fflush(stdout); // the line is written past stdio's buffer
     log_write(line, zelmd_response_line(line, sizeof line, r, usable, p.s.in_form(), p.c.remoteip,
                                         m.mail_from));
   }
@@ -403,7 +404,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   log_init("qmail-zelmd");
-  // What the filter would log goes to the screen, not to the mail log.
+  // The probes' classification lines go to the screen, not to the mail log.
   log_to(1);
   // Interrupted, it leaves no spooled probe behind.
   catch_signals();

@@ -74,8 +74,12 @@ EOF
   part() { sh "$1.sh" </dev/null >"$1.log" 2>&1 || { tail -n 30 "$1.log"; exit 1; }; }
 
   part install
-  # Step 1 of the wiring: the daemon, where the filter looks by default.
-  zelmd-sim >/dev/null 2>sim.log &
+  # Step 1 of the wiring: the daemon, where the filter looks by default,
+  # under the user of the daemontools example, whose primary group is
+  # that of the spool directory.
+  groupadd -r -f zelmd
+  useradd -r -g zelmd -d /nonexistent -s /usr/sbin/nologin zelmdsim
+  setuidgid zelmdsim zelmd-sim >/dev/null 2>sim.log &
   sim=$!
   i=0
   until ss -Hltn 'sport = :8088' | grep -q .; do

@@ -357,6 +357,7 @@ int report_probe(const probe &pr, const policy &p, const char *name, int failed,
   // The classification line the filter would log comes first, on its own line.
   if (!failed) {
     char line[4096];
+    std::fflush(stdout); // the line is written past stdio's buffer
     log_write(line, zelmd_response_line(line, sizeof line, r, usable, p.in_form, pr.c.remoteip,
                                         pr.e.sender));
   }
@@ -500,7 +501,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   log_init("qmail-zelmd");
-  // What the filter would log goes to the screen, not to the mail log.
+  // The probes' classification lines go to the screen, not to the mail log.
   log_to(1);
   // Interrupted, it leaves no spooled probe behind.
   catch_signals();

@@ -105,9 +105,11 @@ request a connection. Counted from when a worker takes a connection up,
 the request line and header fields must be in within 5 seconds and the
 whole request, body and file included, within 60; no read or write waits
 more than 5 seconds. A connection that has kept its worker waiting for
-the client's bytes 1 second in all is slow: a client address may have 4
-slow connections at a time, and one more is cut off at once. Requests
-that arrive without such waits never count, however many come at once.
+the client's bytes 1 second in all is slow. Slow connections may hold 8
+workers at a time, 4 of them from one client address at most: one more
+is cut off at once, and while 8 are slow, so is any other that has
+waited 0.2 seconds. Requests that arrive without such waits never
+count, however many come at once.
 
 Errors: 400 for a body without the empty line, a header line without a
 colon or with a bare line feed, a missing or wrong required line, a file
@@ -118,13 +120,14 @@ a Range header field it cannot parse (others are ignored); for the
 file of a file request 403 (a relative path, outside the spool
 directories, "..", a symbolic link or no directory on the way, not a
 regular file, another hard link or owner, replaced while being opened, or
-a file or directory on the way it may not open), 404 (the file or a directory on the way missing), 413 (larger than
---max-size, or grown over it while read), 500 (a read error); with
+a file or directory on the way it may not open), 404 (the file or a
+directory on the way missing), 413 (larger than --max-size, or grown
+over it while read), 500 (a read error); with
 --answer, 500 when FILE cannot be opened or read or is no regular file,
 413 when it is larger than --max-size; 503 for a request not in or not
-done within its time limits, a slow connection over its address's share,
-or one cut short by SIGTERM. Error bodies are one plain line with the
-reason, no X-ZELM-* lines.
+done within its time limits, a slow connection over its address's share
+or over the share of all slow ones, or one cut short by SIGTERM. Error
+bodies are one plain line with the reason, no X-ZELM-* lines.
 )";
 
 constexpr std::string_view inline_path = "/zelmd/ClassifyMessage_Inline";
@@ -227,13 +230,20 @@ constexpr auto io_limit = std::chrono::seconds(5);
 constexpr auto head_time = std::chrono::seconds(5);
 constexpr auto request_time = std::chrono::seconds(60);
 // A connection that kept its worker waiting this long in all for the
-// client's bytes is slow, and an address gets only a few slow ones at a
-// time. Requests sent in one go never wait, so a burst of them from one
-// address, as the filters of a busy host make, is never turned away.
+// client's bytes is slow. Slow ones together get half the workers, and one
+// address only a few of them, so that many addresses (all of 127/8 is
+// local) cannot hold every worker. Requests sent in one go never wait, so a
+// burst of them from one address, as the filters of a busy host make, is
+// never turned away.
 constexpr auto slow_after = std::chrono::seconds(1);
-constexpr int slow_per_address = 4;
-// Enough that the slow share of a few addresses leaves most of them free.
 constexpr size_t workers = 16;
+constexpr int slow_in_all = workers / 2;
+constexpr int slow_per_address = 4;
+// While all of the slow share is taken, a connection that has waited this
+// long is cut off: a crowd of slow clients then costs each free worker a
+// fifth of a second per connection, and a request queued behind them soon
+// gets one. The filters of one busy host never take all of it.
+constexpr auto no_room_after = std::chrono::milliseconds(200);
 // Requests still running this long after SIGTERM are cut off.
 constexpr auto stop_grace = std::chrono::milliseconds(500);
 
@@ -289,6 +299,7 @@ int wait_ms(clock_type::duration d) {
 
 std::mutex slow_lock;
 std::map<std::string, int> slow_count; // by client address
+int slow_total = 0;
 
 // The library's stream over a client's socket, within the limits above.
 // A read that is cut off says why in cut(); before the handler has taken
@@ -302,6 +313,7 @@ public:
   ~connection() override {
     if (!slow_) return;
     std::lock_guard lock(slow_lock);
+    --slow_total;
     if (--slow_count[peer_] == 0) slow_count.erase(peer_);
   }
   connection(const connection &) = delete;
@@ -390,21 +402,30 @@ private:
       if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
       if (now >= io_by) return cut_off("nothing received for " + seconds_text(io_limit));
       auto wait = std::min(by, io_by) - now;
-      if (!slow_) wait = std::min(wait, clock_type::duration(slow_after - waited_));
+      if (!slow_) {
+        const clock_type::duration judged = waited_ < no_room_after ? no_room_after : slow_after;
+        wait = std::min(wait, judged - waited_);
+      }
       pollfd p[2] = {{fd_, POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
       if (poll(p, 2, wait_ms(wait)) < 0 && errno != EINTR) return -1;
       waited_ += clock_type::now() - now;
-      if (!slow_ && waited_ >= slow_after && !count_slow())
-        return cut_off("too many slow connections from " + peer_);
+      if (!slow_ && waited_ >= no_room_after)
+        if (std::string why = judge_slow(); !why.empty()) return cut_off(std::move(why));
     }
   }
 
-  bool count_slow() {
+  // Counts the connection slow once it has waited slow_after, while there
+  // is room: "" to go on waiting, else why it is cut off.
+  std::string judge_slow() {
     std::lock_guard lock(slow_lock);
-    int &n = slow_count[peer_];
-    if (n >= slow_per_address) return false;
-    ++n;
-    return slow_ = true;
+    if (slow_total >= slow_in_all) return "too many slow connections";
+    if (waited_ < slow_after) return "";
+    int &mine = slow_count[peer_];
+    if (mine >= slow_per_address) return "too many slow connections from " + peer_;
+    ++mine;
+    ++slow_total;
+    slow_ = true;
+    return "";
   }
 
   ssize_t cut_off(std::string why) {

@@ -29,9 +29,9 @@ daemon_script answering(field_list a, const field_list &changes = {}) {
 }
 
 // Exit code and standard output.
-std::pair<int, std::string> summarize(const std::string &args) {
+std::pair<int, std::string> summarize(const std::string &args, const std::string &env = "") {
   std::string out;
-  FILE *f = popen((std::string(ZELMD_STAT) + " " + args).c_str(), "r");
+  FILE *f = popen((env + ZELMD_STAT + " " + args).c_str(), "r");
   char buf[4096];
   for (size_t n; f && (n = fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
   const int st = f ? pclose(f) : -1;
@@ -106,10 +106,12 @@ TEST(Stat, CountsTheFiltersOwnLog) {
                  multilog_file = homes[0].root / "current";
   {
     std::ofstream s(syslog_file), m(multilog_file);
-    // Other programs' lines, one like the filter's.
-    s << "Dec  1 mx qmail-smtpd[7]: IN  IP: 192.0.2.9, From: x, sClass: a, vClass: b, RefID: r\n"
-      << "Dec  1 mx qmail-zelmd[4x]: IP: 192.0.2.2 - refused by "
-         "control/zelmd_onsession_in_block_spam (exit 31)\n";
+    // Other programs' lines, some like the filter's or holding its tag.
+    const std::string refusal = "]: IP: 192.0.2.2 - refused by control/"
+                                "zelmd_onsession_in_block_spam (exit 31)\n";
+    s << "Dec  1 00:00:00 mx qmail-smtpd[7]: IN  IP: 192.0.2.9, From: x, sClass: a, vClass: b\n"
+      << "Dec  1 00:00:00 mx qmail-zelmd[4x" << refusal
+      << "Dec  1 00:00:00 mx sshd[5]: Invalid user qmail-zelmd[2" << refusal;
     for (size_t i = 0; i < lines.size(); ++i) {
       const std::string tagged =
           "qmail-zelmd[" + std::to_string(lines[i].pid) + "]: " + lines[i].text;
@@ -119,20 +121,23 @@ TEST(Stat, CountsTheFiltersOwnLog) {
   }
   const auto [code, out] =
       summarize(syslog_file.string() + " " + (homes[0].root / "none").string() + " 2>/dev/null");
-  const auto [piped_code, piped] = summarize("< " + multilog_file.string());
+  const auto [piped_code, piped] = summarize("< " + multilog_file.string(), "TZ=UTC0 ");
   EXPECT_EQ(code, 1) << "an input could not be read";
   EXPECT_EQ(piped_code, 0);
   const std::string first = "qmail-zelmd: " + std::to_string(lines.size()) + " lines from 1 input";
   EXPECT_TRUE(out.starts_with(first + ", " + lines[0].stamp + " to " + stamp + "\n")) << out;
-  EXPECT_TRUE(piped.starts_with(first + "\n")) << piped;
+  EXPECT_TRUE(piped.starts_with(first + ", 2024-12-08 21:39:18 to 2024-12-08 21:39:")) << piped;
+  EXPECT_NE(summarize("--prometheus " + multilog_file.string())
+                .second.find("\nqmail_zelmd_classified_total{direction=\"outbound\"} 5\n"),
+            std::string::npos);
   EXPECT_EQ(out.substr(out.find('\n')), piped.substr(piped.find('\n')));
   for (const char *want :
        {"  messages                           2                 5",
         "  spam class Confirmed               1  50.0%          3  60.0%",
         "  virus class Virus                  0                 1  20.0%",
-        "  zelmd_onsession_in_block_spam             1          0     50.0%",
-        "  zelmd_onsession_out_block_spam            2          0     40.0%",
-        "  zelmd_onsession_out_totspam_num           0          1     20.0%",
+        "  zelmd_onsession_in_block_spam             1          0     50.0%         0",
+        "  zelmd_onsession_out_block_spam            2          0     40.0%         0",
+        "  zelmd_onsession_out_totspam_num           0          1     20.0%         0",
         "not classified (share of 12 messages seen)",
         "  daemon unreachable                 1   8.3%              1   8.3%",
         "  time-out                           0                     1   8.3%",

@@ -34,7 +34,7 @@ fi
 if [ ! -f build/CMakeCache.txt ]; then
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build build -j "$(nproc)" --target qmail-zelmd zelmd-sim >/dev/null
+cmake --build build -j "$(nproc)" --target qmail-zelmd qmail-zelmd-policy zelmd-sim >/dev/null
 
 # The queue program and the measuring harness: small and static, the same
 # for both sides.
@@ -47,11 +47,12 @@ build() { # output, source, extra flags, link flags
   cc $cflags $3 -o "$out/$1" "bench/$2" $4 2>&1 | grep -v -e getaddrinfo -e 'in function' >&2 || true
   [ -x "$out/$1" ] || { echo "cannot build $out/$1" >&2; exit 1; }
 }
-rm -f "$out/floor" "$out/drain" "$out/capture" "$out/measure"
+rm -f "$out/floor" "$out/passfloor" "$out/drain" "$out/capture" "$out/measure"
 # The floor links libc as the filter must (dynamically, for glibc's
 # security updates and NSS modules): loading it is part of the least any
 # deployable filter does.
 build floor floor.c "" "-s -Wl,--gc-sections"
+build passfloor passfloor.c "" "-s -Wl,--gc-sections"
 build drain drain.c "" "$static"
 build capture drain.c "-DCAPTURE" "$static"
 build measure measure.c "" "$static"

@@ -61,7 +61,7 @@ struct policy_setting {
   int rule_set::*number;            // number and toggle
   std::string_view rule_set::*text; // text
 };
-inline constexpr size_t POLICY_SETTINGS = 11;
+inline constexpr size_t POLICY_SETTINGS = 11; // at most 32: rule_set::from_entry
 extern const policy_setting policy_settings[POLICY_SETTINGS];
 
 // One entry as compiled.
@@ -78,8 +78,9 @@ struct policy_entry {
 // bad in why (size bytes, NUL-terminated; the text after "line N: ").
 int policy_parse_line(std::string_view line, policy_entry *e, char *why, size_t size);
 
-// A compiled value written over r: 0, or -1 when it does not decode (r
-// untouched). Text in r points into value.
+// A compiled value written over r, with r->from_entry marking what it
+// set: 0, or -1 when it does not decode (r untouched). Text in r points
+// into value.
 int policy_decode(std::string_view value, rule_set *r);
 
 // A compiled policy, mapped for the rest of the process.

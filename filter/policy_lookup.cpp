@@ -11,12 +11,14 @@ int policy_decode(std::string_view value, rule_set *r) {
   // Whatever a damaged file holds must not reach a header: each value is
   // held to what the compiler writes.
   rule_set d = *r;
+  d.from_entry = 0;
   size_t i = 0;
   for (int last = -1; i < value.size();) {
     const int k = static_cast<unsigned char>(value[i++]);
     if (k >= static_cast<int>(POLICY_SETTINGS) || k <= last) return -1;
     last = k;
     const policy_setting &s = policy_settings[k];
+    d.from_entry |= 1u << k;
     if (s.kind == policy_kind::text) {
       if (i == value.size()) return -1;
       const size_t n = static_cast<unsigned char>(value[i++]);

@@ -17,6 +17,7 @@ struct rule_set {
   std::string_view subject_tag; // put before the Subject: of a tag-only pass; empty: none
   int max_size;           // bytes; a larger message is not classified; 0 or less: no limit
   int quarantine;         // 1: a message refused by a rule is kept first
+  unsigned from_entry;    // bit i: setting i of the entry table came from the entry
 };
 
 #endif

@@ -27,16 +27,20 @@ rule_set stand_in() {
   return r;
 }
 
-// The settings an entry wrote over the stand-in, in table order.
+// The settings an entry wrote over the stand-in, in table order, and
+// whether from_entry names just them.
 std::string settings_of(const rule_set &r) {
   std::string s;
-  for (const policy_setting &p : policy_settings) {
+  unsigned set = 0;
+  for (size_t k = 0; k < POLICY_SETTINGS; ++k) {
+    const policy_setting &p = policy_settings[k];
     const std::string v =
         p.text ? "\"" + std::string(r.*p.text) + "\"" : std::to_string(r.*p.number);
-    if (v != "\"<unset>\"" && v != "-1")
-      s += (s.empty() ? "" : " ") + std::string(p.name) + "=" + v;
+    if (v == "\"<unset>\"" || v == "-1") continue;
+    s += (s.empty() ? "" : " ") + std::string(p.name) + "=" + v;
+    set |= 1u << k;
   }
-  return s;
+  return r.from_entry == set ? s : s + " (from_entry wrong)";
 }
 
 TEST(PolicyFile, GoodLines) {

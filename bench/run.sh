@@ -7,7 +7,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-need="cmake g++ gcc make pkg-config libgtest-dev libcpp-httplib-dev python3"
+need="cmake g++ gcc make pkg-config libgtest-dev libcpp-httplib-dev libcdb-dev python3"
 missing=""
 for p in $need nginx; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"

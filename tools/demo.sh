@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 top=$(pwd)
 
 . tools/need.sh
-need cmake g++ make pkg-config libgtest-dev libcpp-httplib-dev python3
+need cmake g++ make pkg-config libgtest-dev libcpp-httplib-dev libcdb-dev python3
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target qmail-zelmd qmail-zelmd-check qmail-zelmd-stat zelmd-sim >/dev/null

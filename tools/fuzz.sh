@@ -16,7 +16,7 @@ case $seconds in
 esac
 
 . tools/need.sh
-need cmake make pkg-config libcpp-httplib-dev clang libclang-rt-14-dev
+need cmake make pkg-config libcpp-httplib-dev libcdb-dev clang libclang-rt-14-dev
 
 targets="envelope answer http_reader"
 dir=build-fuzz

@@ -7,7 +7,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 . tools/need.sh
-need cmake g++ make pkg-config libgtest-dev libcpp-httplib-dev lintian iproute2
+need cmake g++ make pkg-config libgtest-dev libcpp-httplib-dev libcdb-dev lintian iproute2
 # HAProxy in front of two daemons: its test skips without it.
 want haproxy
 

@@ -24,8 +24,10 @@ check_tree() {
   mode "$root$qhome/bin/qmail-zelmd-check" 755
   mode "$root$qhome/bin/qmail-zelmd-stat" 755
   mode "$root$qhome/bin/qmail-zelmd-release" 755
+  mode "$root$qhome/bin/qmail-zelmd-policy" 755
   mode "$root$prefix/bin/zelmd-sim" 755
-  for page in qmail-zelmd qmail-zelmd-check qmail-zelmd-stat qmail-zelmd-release zelmd-sim; do
+  for page in qmail-zelmd qmail-zelmd-check qmail-zelmd-stat qmail-zelmd-release qmail-zelmd-policy \
+    zelmd-sim; do
     mode "$root$prefix/share/man/man8/$page.8.gz" 644
   done
   for pkg in qmail-zelmd zelmd-sim; do
@@ -55,7 +57,8 @@ homed() {
 # the filter is installed name HOME, and none names another home but where
 # a line speaks of the QMAIL_HOME setting and its default.
 texts() {
-  for page in qmail-zelmd qmail-zelmd-check qmail-zelmd-stat qmail-zelmd-release zelmd-sim; do
+  for page in qmail-zelmd qmail-zelmd-check qmail-zelmd-stat qmail-zelmd-release qmail-zelmd-policy \
+    zelmd-sim; do
     gzip -dc "$1/usr/share/man/man8/$page.8.gz" > "$scratch/$page.8"
     homed "$src/doc/$page.8" "$scratch/$page.8" "$2"
   done
@@ -97,11 +100,13 @@ packages() {
 -rw-r--r-- /usr/share/doc/qmail-zelmd/copyright
 -rw-r--r-- /usr/share/lintian/overrides/qmail-zelmd
 -rw-r--r-- /usr/share/man/man8/qmail-zelmd-check.8.gz
+-rw-r--r-- /usr/share/man/man8/qmail-zelmd-policy.8.gz
 -rw-r--r-- /usr/share/man/man8/qmail-zelmd-release.8.gz
 -rw-r--r-- /usr/share/man/man8/qmail-zelmd-stat.8.gz
 -rw-r--r-- /usr/share/man/man8/qmail-zelmd.8.gz
 -rwxr-xr-x $3/bin/qmail-zelmd
 -rwxr-xr-x $3/bin/qmail-zelmd-check
+-rwxr-xr-x $3/bin/qmail-zelmd-policy
 -rwxr-xr-x $3/bin/qmail-zelmd-release
 -rwxr-xr-x $3/bin/qmail-zelmd-stat
 EOL

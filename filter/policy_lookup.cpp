@@ -1,0 +1,111 @@
+// control/zelmd_policy.cdb: opened once, asked once per address.
+#include <cerrno>
+#include <cstdint>
+
+#include "byte.h"
+#include "fd.h"
+#include "open.h"
+#include "policy_file.h"
+
+int policy_decode(std::string_view value, rule_set *r) {
+  // Whatever a damaged file holds must not reach a header: each value is
+  // held to what the compiler writes.
+  rule_set d = *r;
+  d.from_entry = 0;
+  size_t i = 0;
+  for (int last = -1; i < value.size();) {
+    const int k = static_cast<unsigned char>(value[i++]);
+    if (k >= static_cast<int>(POLICY_SETTINGS) || k <= last) return -1;
+    last = k;
+    const policy_setting &s = policy_settings[k];
+    d.from_entry |= 1u << k;
+    if (s.kind == policy_kind::text) {
+      if (i == value.size()) return -1;
+      const size_t n = static_cast<unsigned char>(value[i++]);
+      if (n > POLICY_TEXT_MAX || value.size() - i < n) return -1;
+      const std::string_view text(value.data() + i, n);
+      for (const char c : text)
+        if (c < 0x20 || c > 0x7e) return -1;
+      d.*s.text = text;
+      i += n;
+    } else {
+      if (value.size() - i < 4) return -1;
+      const unsigned n = cdb_unpack(reinterpret_cast<const unsigned char *>(value.data() + i));
+      if (n > INT32_MAX || (s.kind == policy_kind::toggle && n > 1)) return -1;
+      d.*s.number = static_cast<int>(n);
+      i += 4;
+    }
+  }
+  *r = d;
+  return 0;
+}
+
+int policy_open(policy_db *db, const char *path) {
+  *db = {};
+  const fd_owner fd(open_read(path));
+  if (!fd.ok()) return errno == ENOENT ? 0 : -1;
+  errno = EPROTO;
+  if (cdb_init(&db->cdb, fd.get()) < 0) return -1;
+  // The mapping is all lookups use.
+  db->cdb.cdb_fd = -1;
+  const char *meta = nullptr;
+  if (cdb_find(&db->cdb, POLICY_META, sizeof POLICY_META - 1) > 0 && cdb_datalen(&db->cdb) == 2)
+    meta = static_cast<const char *>(cdb_getdata(&db->cdb));
+  if (!meta || (meta[0] != '0' && meta[0] != '1') || (meta[1] != '0' && meta[1] != '1')) {
+    policy_close(db);
+    errno = EPROTO;
+    return -1;
+  }
+  db->mapped = true;
+  db->classify_in = meta[0] == '1';
+  db->classify_out = meta[1] == '1';
+  return 0;
+}
+
+void policy_close(policy_db *db) {
+  if (db->cdb.cdb_mem) cdb_free(&db->cdb);
+  *db = {};
+}
+
+bool policy_can_classify(const policy_db &db, bool outbound) {
+  return outbound ? db.classify_out : db.classify_in;
+}
+
+int policy_find(policy_db *db, std::string_view address, bool outbound, rule_set *r) {
+  if (!db->mapped || address.empty()) return 0;
+  // Every candidate is a suffix of the address, each shorter than the
+  // last: the address's tail goes lowercased to the end of buf, and
+  // "from:" before a candidate overwrites only what longer ones used.
+  char buf[POLICY_SENDER_LEN + POLICY_KEY_MAX];
+  char *const end = buf + sizeof buf;
+  const size_t kept = address.size() < POLICY_KEY_MAX ? address.size() : POLICY_KEY_MAX;
+  const char *tail = address.data() + address.size() - kept;
+  char *const lowered = end - kept;
+  for (size_t j = 0; j < kept; ++j)
+    lowered[j] = tail[j] >= 'A' && tail[j] <= 'Z' ? static_cast<char>(tail[j] + 32) : tail[j];
+  const auto ask = [&](size_t len) -> int {
+    if (len > POLICY_KEY_MAX) return 0;
+    char *key = end - len;
+    if (outbound) {
+      key -= POLICY_SENDER_LEN;
+      byte_copy(key, POLICY_SENDER_LEN, POLICY_SENDER);
+    }
+    const unsigned klen = static_cast<unsigned>(end - key);
+    const int found = cdb_find(&db->cdb, key, klen);
+    if (found <= 0) return found < 0 ? -1 : 0;
+    const void *k = cdb_get(&db->cdb, klen, cdb_keypos(&db->cdb));
+    const void *v = cdb_getdata(&db->cdb);
+    if (!k || !v) return -1;
+    if (policy_decode({static_cast<const char *>(v), cdb_datalen(&db->cdb)}, r) == -1) return -1;
+    r->entry = {static_cast<const char *>(k), klen};
+    return 1;
+  };
+  int found = ask(address.size());
+  const size_t at = address.rfind('@');
+  if (found || at == std::string_view::npos) return found;
+  if ((found = ask(address.size() - at - 1))) return found;
+  for (size_t dot = address.find('.', at + 2); dot != std::string_view::npos;
+       dot = address.find('.', dot + 1))
+    if ((found = ask(address.size() - dot))) return found;
+  return 0;
+}

@@ -1,5 +1,7 @@
 #include "policy.h"
 
+#include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "alloc.h"
@@ -37,7 +39,52 @@ rule_set rules_of(const settings &s, direction dir) {
   return r;
 }
 
-int policy_for(const settings &s, const client &c, const envelope &, uint64_t size, policy *p,
+namespace {
+// The settings of the recipients, one set for each entry found: an open
+// table of the sets by their entry's place in the compiled file.
+struct set_table {
+  uint32_t *slot; // index + 1 into the sets; 0: empty
+  uint32_t mask;
+};
+
+uint32_t hash(const void *entry) {
+  const uintptr_t v = reinterpret_cast<uintptr_t>(entry);
+  return static_cast<uint32_t>((v ^ (v >> 29)) * 0x9e3779b1u);
+}
+
+int recipients_sets(const settings &s, const envelope &e, policy *p, failure *f) {
+  const uint32_t n = e.recipient_count;
+  uint32_t size = 4;
+  while (size < 2 * n) size *= 2;
+  void *sets = n > UINT32_MAX / sizeof(rule_set) / 2
+                   ? nullptr
+                   : alloc((n ? n : 1) * static_cast<uint32_t>(sizeof(rule_set)));
+  set_table t = {static_cast<uint32_t *>(sets ? alloc(size * 4) : nullptr), size - 1};
+  if (!t.slot) return fail(f, exit_temp, "%u recipients: out of memory", n);
+  std::memset(t.slot, 0, size * 4);
+  p->sets = static_cast<rule_set *>(sets);
+  policy_db *db = const_cast<policy_db *>(&s.policy);
+  const rule_set files = rules_of(s, direction::inbound);
+  // A message without a recipient is still judged, by the control files.
+  if (!n) new (&p->sets[p->set_count++]) rule_set(files);
+  for (uint32_t i = 0; i < n; ++i) {
+    rule_set r = files;
+    const int found = policy_find(db, e.recipients[i], false, &r);
+    if (found == -1)
+      return fail(f, exit_temp, "cannot read %s: a corrupt entry; run qmail-zelmd-policy",
+                  POLICY_CDB);
+    const void *key = found ? r.entry.data() : nullptr;
+    uint32_t at = hash(key) & t.mask;
+    while (t.slot[at] && p->sets[t.slot[at] - 1].entry.data() != key) at = (at + 1) & t.mask;
+    if (t.slot[at]) continue;
+    new (&p->sets[p->set_count]) rule_set(r);
+    t.slot[at] = ++p->set_count;
+  }
+  return 0;
+}
+} // namespace
+
+int policy_for(const settings &s, const client &c, const envelope &e, uint64_t size, policy *p,
                failure *f) {
   *p = {};
   p->dir = direction_of(c);
@@ -48,12 +95,23 @@ int policy_for(const settings &s, const client &c, const envelope &, uint64_t si
   rq.host = stralloc_view(&d.zelmd_host);
   rq.port = stralloc_view(&d.zelmd_port);
   p->daemon = zelmd_daemon_of(rq);
-  void *one = alloc(sizeof(rule_set));
-  if (!one) return fail(f, exit_temp, "out of memory");
-  p->sets = new (one) rule_set(rules_of(s, p->dir));
-  p->set_count = 1;
-  p->sender_features = p->dir == direction::outbound && p->sets[0].check == 1;
-  p->in_form = p->dir == direction::inbound && p->sets[0].check == 1;
+  if (p->dir == direction::inbound) {
+    if (const int code = recipients_sets(s, e, p, f)) return code;
+  } else {
+    // Outbound mail goes by its sender's entry alone.
+    void *one = alloc(sizeof(rule_set));
+    if (!one) return fail(f, exit_temp, "out of memory");
+    p->sets = new (one) rule_set(rules_of(s, p->dir));
+    p->set_count = 1;
+    if (policy_find(const_cast<policy_db *>(&s.policy), e.sender, true, p->sets) == -1)
+      return fail(f, exit_temp, "cannot read %s: a corrupt entry; run qmail-zelmd-policy",
+                  POLICY_CDB);
+  }
+  for (uint32_t i = 0; i < p->set_count; ++i) {
+    if (p->sets[i].check != 1) continue;
+    p->sender_features = p->dir == direction::outbound;
+    p->in_form = p->dir == direction::inbound;
+  }
   return 0;
 }
 
@@ -71,4 +129,12 @@ bool policy_asks(const policy &p, uint64_t size) {
   return false;
 }
 
-bool policy_entry_named(const rule_set &, int rule_set::*, char *, size_t) { return false; }
+bool policy_entry_named(const rule_set &r, int rule_set::*setting, char *buf, size_t size) {
+  for (size_t k = 0; k < POLICY_SETTINGS; ++k) {
+    if (policy_settings[k].number != setting || !(r.from_entry >> k & 1)) continue;
+    std::snprintf(buf, size, "control/zelmd_policy %.*s %s", static_cast<int>(r.entry.size()),
+                  r.entry.data(), policy_settings[k].name);
+    return true;
+  }
+  return false;
+}

@@ -62,9 +62,13 @@ int main(int argc, char **argv) {
   failure f = {};
   settings s = {};
   if (setup(&s, &f)) die_failure(f);
-  const direction_settings &d = s.of(direction_of(c));
-  // Mail of a direction without classification is not even read.
-  if (!d.zelmd_check) {
+  const direction dir = direction_of(c);
+  const direction_settings &d = s.of(dir);
+  // Mail that nothing can classify, neither the direction's switch nor an
+  // entry of the policy, is not even read.
+  const bool classifies =
+      d.zelmd_check || policy_can_classify(s.policy, dir == direction::outbound);
+  if (!classifies) {
     pass_through(s, &f);
     die_failure(f);
   }

@@ -98,5 +98,12 @@ int setup(settings *s, failure *f) {
     return fail(f, exit_config, "cannot read %s: %s", file, std::strerror(e));
   }
   setup_limits(s);
-  return 0;
+  return setup_policy(s, f);
+}
+
+int setup_policy(settings *s, failure *f) {
+  if (policy_open(&s->policy, POLICY_CDB) == 0) return 0;
+  return fail(f, exit_temp, "cannot read %s: %s", POLICY_CDB,
+              errno == EPROTO ? "not a compiled policy; run qmail-zelmd-policy"
+                              : std::strerror(errno));
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "failure.h"
+#include "policy_file.h"
 #include "stralloc.h"
 
 // What the control files say, read once per message; nothing in here
@@ -36,6 +37,7 @@ struct settings {
   int zelmd_max_size;        // bytes; a larger message is not classified; 0: no limit
   int zelmd_quarantine;      // 1: a message refused by a rule is kept first
   stralloc zelmd_quarantine_dir; // where
+  policy_db policy;          // control/zelmd_policy.cdb: entries per recipient and sender
 
   const direction_settings &of(direction d) const { return d == direction::outbound ? out : in; }
 };
@@ -66,9 +68,13 @@ inline constexpr size_t CONTROL_SETTINGS = 36;
 extern const control_setting control_settings[CONTROL_SETTINGS];
 // Reads one setting as setup does: the control reader's result.
 int setting_read(const control_setting &c, settings *s);
+inline constexpr char POLICY_CDB[] = "control/zelmd_policy.cdb";
 // Every setting; 0, or 1 when control/me or a text file cannot be read
-// (with the 421 status line).
+// (with the 421 status line), or 71 when the compiled policy cannot.
 int setup(settings *s, failure *f);
+// The compiled policy alone: 0, or 71 when it exists but cannot be read
+// or is no compiled policy, since a rule must never be passed around.
+int setup_policy(settings *s, failure *f);
 // The time limits made sane once read (a wrapped number is no limit of
 // its own).
 void setup_limits(settings *s);

@@ -43,6 +43,7 @@ TEST(Exit, QueueProgramResultPassedOn) {
       SCOPED_TRACE(testing::Message()
                    << (c.env.empty() ? "exit 0" : c.env.back()) << ", message of " << msg->size());
       qmail_home h;
+      h.reads_every_message();
       const auto got =
           run_caught(h, {.message = *msg, .envelope = envelope({"Fa", "Tb"}), .env = c.env});
       EXPECT_EQ(got.run.code, c.code) << got.run;
@@ -84,6 +85,7 @@ TEST(Exit, QueueProgramThatStopsReading) {
                    << c.message->size() << " + " << c.envelope->size() << " bytes, exit " << c.exit
                    << (sigpipe_default ? ", SIGPIPE at default" : ""));
       qmail_home h;
+      h.reads_every_message();
       const auto got =
           run_caught(h, {.message = *c.message,
                          .envelope = *c.envelope,

@@ -180,6 +180,7 @@ TEST(Fault, SpoolAreaFull) {
     SCOPED_TRACE(testing::Message() << c.message << " bytes on " << c.size << ", file size limit "
                                     << c.fsize);
     qmail_home h;
+    h.reads_every_message();
     fs::create_directory(h.tmp / "qmail-zelmd");
     const std::string msg = message_of(c.message);
     const auto r = run_filter(
@@ -320,6 +321,7 @@ TEST(Fault, StoppedBySignal) {
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << c.name << " at stage " << static_cast<int>(c.at));
     qmail_home h;
+    h.reads_every_message();
     caught got;
     if (c.at == stage::reading) {
       got = signal_while_reading(h, message, c.sig);

@@ -113,6 +113,7 @@ TEST(Forward, Envelope) {
     for (size_t size : {size_t{100}, size_t{40000}}) {
       SCOPED_TRACE(testing::Message() << c.name << ", message of " << size);
       qmail_home h;
+      h.reads_every_message();
       const std::string msg = make_message(size, shape::headed);
       const auto got = run_caught(h, {.message = msg, .envelope = c.in});
       EXPECT_EQ(got.run.code, c.code) << got.run;

@@ -52,6 +52,22 @@ void qmail_home::control(const std::string &name, const std::string &content) co
   std::ofstream(p, std::ios::binary) << content;
 }
 
+std::string qmail_home::policy(const std::string &text) const {
+  control("zelmd_policy", text);
+  const std::string cmd = std::string(ZELMD_POLICY) + " -d " + home.string() + " 2>&1";
+  std::string out;
+  FILE *f = popen(cmd.c_str(), "r");
+  if (!f) return "cannot run " + cmd;
+  char buf[1024];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+  return pclose(f) == 0 ? "" : out.empty() ? "failed" : out;
+}
+
+void qmail_home::reads_every_message() const {
+  const std::string why = policy("classified.invalid:check=1\n");
+  if (!why.empty()) throw std::runtime_error(why);
+}
+
 void qmail_home::unreadable_control(const std::string &name) const {
   // A directory cannot be read as a file, even by root.
   const fs::path p = home / "control" / name;

@@ -35,7 +35,14 @@ struct qmail_home {
   void control(const std::string &name, const std::string &content) const;
   // A control file that exists but cannot be read.
   void unreadable_control(const std::string &name) const;
-  // A record written by fake-queue: message, envelope, fds, cwd, argv0.
+  // control/zelmd_policy with text, compiled by qmail-zelmd-policy; its
+  // output when that fails.
+  std::string policy(const std::string &text) const;
+  // A policy entry that classifies mail for a domain no test writes to:
+  // the filter then reads every message, and hands the others on as
+  // unclassified as without it.
+  void reads_every_message() const;
+  // A record written by fake-queue: message, envelope, fds, cwd, argv0, pid.
   std::optional<std::string> record(const std::string &name) const;
 };
 

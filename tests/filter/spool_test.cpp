@@ -21,6 +21,7 @@ const std::string spooled = "Subject: x\n\n" + std::string(40000, 'b');
 
 TEST(Spool, ReadFailureCleansUp) {
   qmail_home h;
+  h.reads_every_message();
   const fd_owner dir(open(h.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   ASSERT_TRUE(dir.ok());
   // Reading a directory fails: on 0 before anything is spooled, on 1 after.
@@ -108,6 +109,8 @@ TEST(Spool, UnsafeAreaAvoided) {
       if (mode != unclassified) {
         point_at(h, d.port(), mode == by_name ? "localhost" : "127.0.0.1");
         h.control("zelmd_check_inbound", "1\n");
+      } else {
+        h.reads_every_message();
       }
       if (c.name == std::string("shared dir a symlink, named with a slash"))
         h.control("zelmd_spool_dir", "/tmp/qmail-zelmd/\n");
@@ -174,6 +177,7 @@ TEST(Spool, SafeAreaUsed) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     qmail_home h;
+    h.reads_every_message();
     const auto r = run_filter(h, {.message = spooled, .envelope = envelope({"Fa", "Tb"}),
                                   .private_tmp = true, .in_child = c.plant});
     EXPECT_EQ(r.code, 0) << r;

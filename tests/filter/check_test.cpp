@@ -187,7 +187,8 @@ TEST(Check, Usage) {
     qmail_home h;
     const auto r = run_check(h, args);
     EXPECT_EQ(r.code, 2) << args;
-    EXPECT_TRUE(r.output.ends_with("usage: qmail-zelmd-check [-n] [-d qmail-home]\n"))
+    EXPECT_TRUE(r.output.ends_with(
+        "usage: qmail-zelmd-check [-n] [-d qmail-home] [-r recipient]... [-f sender]\n"))
         << args << ": " << r.output;
   }
 }
@@ -249,6 +250,34 @@ TEST(Check, LeftoversNamed) {
                             "killed"),
               std::string::npos)
         << r.output;
+}
+
+// The entry each address matches, the settings that result, the probes
+// judged by them; a policy text newer than its compiled file, and a
+// quarantine folder an entry would need, are problems.
+TEST(Check, PolicyEntriesShown) {
+  zelmd_sim sim(zelmd_sim::answers::classified);
+  qmail_home h;
+  good_setup(h, sim.port());
+  point_at(h, sim.port());
+  h.control("zelmd_quarantine_dir", (h.root / "nowhere").string() + "\n");
+  ASSERT_EQ(h.policy("trial.example:block_spam=1,tag_only=1\nfrom:.example:quarantine=1\n"), "");
+  auto r = run_check(h, " -r a@Trial.Example -r b@other -f c@x.example");
+  for (const std::string &want : std::vector<std::string>{
+           "recipient a@Trial.Example: entry trial.example of control/zelmd_policy\n",
+        "                 block_spam    1                    entry\n",
+        "recipient b@other: no entry, the control files alone\n",
+        "sender    c@x.example: entry from:.example of control/zelmd_policy\n",
+        "GTUBE probe    answered", "-> pass and stamp, tag only: would be refused by "
+        "control/zelmd_policy trial.example block_spam\n",
+        "problem: quarantine folder " + (h.root / "nowhere").string() + ": No such file"})
+    EXPECT_NE(r.output.find(want), std::string::npos) << want << " in\n" << r.output;
+  h.control("zelmd_policy", "trial.example:check=0\n");
+  r = run_check(h, " -n");
+  EXPECT_NE(r.output.find("problem: control/zelmd_policy is newer than "
+                          "control/zelmd_policy.cdb"),
+            std::string::npos)
+      << r.output;
 }
 
 TEST(Check, BrokenSetups) {

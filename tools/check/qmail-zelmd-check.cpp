@@ -28,6 +28,7 @@
 #include "intake.h"
 #include "log.h"
 #include "policy.h"
+#include "policy_file.h"
 #include "reply.h"
 #include "scan.h"
 #include "setup.h"
@@ -278,6 +279,102 @@ void check_report_folder(const settings &s) {
             f.c_str(), why);
 }
 
+// The compiled policy as the filter opens it, and its text not newer than
+// what was compiled of it.
+void check_policy(settings *s) {
+  failure f = {};
+  std::printf("policy           %s: ", POLICY_CDB);
+  if (setup_policy(s, &f)) {
+    std::printf("%s\n", f.reason);
+    problem("%s: every message would get 451 (exit 71)", f.reason);
+    return;
+  }
+  struct stat text, cdb;
+  const bool has_text = stat("control/zelmd_policy", &text) == 0;
+  if (!s->policy.mapped) {
+    std::printf("none, the control files alone\n");
+    if (has_text)
+      problem("control/zelmd_policy is not compiled: the filter uses none of its entries; run "
+              "qmail-zelmd-policy");
+    return;
+  }
+  std::printf("compiled\n");
+  if (has_text && stat(POLICY_CDB, &cdb) == 0 &&
+      (text.st_mtim.tv_sec > cdb.st_mtim.tv_sec ||
+       (text.st_mtim.tv_sec == cdb.st_mtim.tv_sec && text.st_mtim.tv_nsec > cdb.st_mtim.tv_nsec)))
+    problem("control/zelmd_policy is newer than %s: the filter uses the entries compiled "
+            "before; run qmail-zelmd-policy",
+            POLICY_CDB);
+}
+
+// Whether any setting can keep a message: the control file, or an entry.
+bool quarantine_used(const settings &s) {
+  if (s.zelmd_quarantine == 1) return true;
+  if (!s.policy.mapped) return false;
+  struct cdb c = s.policy.cdb;
+  unsigned pos;
+  cdb_seqinit(&pos, &c);
+  while (cdb_seqnext(&pos, &c) > 0) {
+    rule_set r = {};
+    const std::string_view value(static_cast<const char *>(cdb_getdata(&c)), cdb_datalen(&c));
+    if (policy_decode(value, &r) == 0 && r.quarantine == 1) return true;
+  }
+  return false;
+}
+
+void check_quarantine_folder(const settings &s) {
+  const std::string q = text_of(s.zelmd_quarantine_dir);
+  std::printf("quarantine       %s: ", q.c_str());
+  struct stat st;
+  const char *why = nullptr;
+  if (stat(q.c_str(), &st) == -1)
+    why = std::strerror(errno);
+  else if (!S_ISDIR(st.st_mode))
+    why = "not a directory";
+  else if (access(q.c_str(), W_OK | X_OK) == -1)
+    why = "not writable";
+  else if (st.st_mode & S_IROTH)
+    why = "readable by others";
+  std::printf("%s\n", why ? why : "ok");
+  if (!why || !quarantine_used(s)) return;
+  problem("quarantine folder %s: %s: a message refused by a rule under quarantine 1 would get "
+          "451 (exit 71) instead%s; mkdir -m 700 it, owned by the SMTP user",
+          q.c_str(), why, std::strcmp(why, "readable by others") ? "" : " (it would be kept)");
+}
+
+// The settings one address gets: the entry it matches, and each setting
+// with where it comes from.
+void show_settings(const settings &s, direction dir, std::string_view address) {
+  rule_set r = rules_of(s, dir);
+  const int found =
+      policy_find(const_cast<policy_db *>(&s.policy), address, dir == direction::outbound, &r);
+  std::printf("%s %s: ", dir == direction::outbound ? "sender   " : "recipient",
+              shown(address).c_str());
+  if (found == -1) {
+    std::printf("a corrupt entry\n");
+    problem("%s: a corrupt entry; run qmail-zelmd-policy", POLICY_CDB);
+    return;
+  }
+  if (found)
+    std::printf("entry %s of control/zelmd_policy\n", shown(r.entry).c_str());
+  else
+    std::printf("no entry, the control files alone\n");
+  for (size_t k = 0; k < POLICY_SETTINGS; ++k) {
+    const policy_setting &p = policy_settings[k];
+    const std::string value =
+        p.text ? "\"" + shown(r.*p.text) + "\"" : std::to_string(r.*p.number);
+    std::printf("                 %-13s %-20s %s\n", p.name, value.c_str(),
+                r.from_entry >> k & 1 ? "entry" : "control file");
+  }
+}
+
+void show_entries(const settings &s, const envelope &e) {
+  std::printf("\n");
+  for (uint32_t i = 0; i < e.recipient_count; ++i)
+    show_settings(s, direction::inbound, e.recipients[i]);
+  show_settings(s, direction::outbound, e.sender);
+}
+
 long long now_ms() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -319,6 +416,8 @@ std::string plan_words(const plan &pl) {
     if (pl.rule[0]) w += std::string(" (") + pl.rule + ")";
     break;
   }
+  if (pl.tagged) w += std::string(", tag only: would be refused by ") + pl.rule;
+  if (pl.keep) w += ", kept in quarantine";
   if (pl.report) w += ", report copy";
   return w;
 }
@@ -424,13 +523,16 @@ int ask(const probe &pr, const char *name, const std::string &text) {
   return report_probe(pr, p, name, failed, reply, now_ms() - t0);
 }
 
-// The probe's envelope: its sender and one recipient, as the filter reads them.
-envelope probe_envelope(const char *sender, const char *recipient) {
+// The probes' envelope: its sender and recipients, as the filter reads them.
+envelope probe_envelope(const std::string &sender, const std::vector<std::string> &recipients) {
   envelope e = {};
   failure f = {};
-  if (!stralloc_copys(&e.items, "F") || !stralloc_cats(&e.items, sender) ||
-      !stralloc_catb(&e.items, "\0T", 2) || !stralloc_cats(&e.items, recipient) ||
-      !stralloc_catb(&e.items, "", 1) || envelope_addresses(&e, &f)) {
+  bool ok = stralloc_copys(&e.items, "F") &&
+            stralloc_catb(&e.items, sender.data(), static_cast<uint32_t>(sender.size() + 1));
+  for (const std::string &r : recipients)
+    ok = ok && stralloc_cats(&e.items, "T") &&
+         stralloc_catb(&e.items, r.data(), static_cast<uint32_t>(r.size() + 1));
+  if (!ok || envelope_addresses(&e, &f)) {
     std::printf("out of memory\n");
     std::exit(1);
   }
@@ -440,19 +542,30 @@ envelope probe_envelope(const char *sender, const char *recipient) {
 // The clean probe first: the others only when the daemon answered it, so
 // that a daemon that cannot be consulted makes one problem, and no probe
 // counts as spam for a sender without need.
-void probes_of(const settings &s, direction dir) {
+void probes_of(const settings &s, direction dir, const envelope &e) {
   const char *name = dir == direction::outbound ? "outbound" : "inbound";
   const direction_settings &d = s.of(dir);
-  if (!d.zelmd_check) {
-    std::printf("%s: control/zelmd_check_%s is 0, not classified\n", name, name);
-    return;
-  }
   // A client of the direction's kind; outbound under a name no real
   // client has.
   const probe pr = {s, name,
                     dir == direction::outbound ? client{PROBE_SENDER, "", PROBE_SENDER}
                                                : client{"127.0.0.1", nullptr, nullptr},
-                    probe_envelope("qmail-zelmd-check@localhost", "postmaster@localhost")};
+                    e};
+  policy p;
+  failure f = {};
+  if (policy_for(s, pr.c, e, 0, &p, &f)) {
+    std::printf("%s: %s\n", name, f.reason);
+    problem("every %s message would get 451 (exit %d): %s", name, f.code, f.reason);
+    return;
+  }
+  if (!policy_asks(p, 0)) {
+    if (!d.zelmd_check && !policy_can_classify(s.policy, dir == direction::outbound))
+      std::printf("%s: control/zelmd_check_%s is 0, not classified\n", name, name);
+    else
+      std::printf("%s: not classified for the probes' %s\n", name,
+                  dir == direction::outbound ? "sender" : "recipients");
+    return;
+  }
   zelmd_request rq = {};
   rq.host = stralloc_view(&d.zelmd_host);
   rq.port = stralloc_view(&d.zelmd_port);
@@ -477,7 +590,8 @@ void probes_of(const settings &s, direction dir) {
             "set-group-id to a group of the daemon's user, mode 2750");
 }
 int usage() {
-  std::fprintf(stderr, "usage: qmail-zelmd-check [-n] [-d qmail-home]\n");
+  std::fprintf(stderr,
+               "usage: qmail-zelmd-check [-n] [-d qmail-home] [-r recipient]... [-f sender]\n");
   return 2;
 }
 } // namespace
@@ -485,16 +599,24 @@ int usage() {
 int main(int argc, char **argv) {
   const char *home = auto_qmail;
   bool probes = true;
+  std::string sender = "qmail-zelmd-check@localhost";
+  std::vector<std::string> recipients;
   int opt;
   // A bad option has had getopt's complaint; the usage follows at once.
-  while ((opt = getopt(argc, argv, "d:n")) != -1) {
+  while ((opt = getopt(argc, argv, "d:nr:f:")) != -1) {
     if (opt == 'd')
       home = optarg;
     else if (opt == 'n')
       probes = false;
+    else if (opt == 'r')
+      recipients.push_back(optarg);
+    else if (opt == 'f')
+      sender = optarg;
     else
       return usage();
   }
+  const bool asked = !recipients.empty() || sender != "qmail-zelmd-check@localhost";
+  if (recipients.empty()) recipients.push_back("postmaster@localhost");
   if (optind != argc) return usage();
   if (chdir(home) == -1) {
     std::printf("cannot enter the qmail home %s: %s\n", home, std::strerror(errno));
@@ -515,10 +637,14 @@ int main(int argc, char **argv) {
   check_spool_dir(s);
   check_leftovers(s);
   check_report_folder(s);
+  check_policy(&s);
+  check_quarantine_folder(s);
+  const envelope e = probe_envelope(sender, recipients);
+  if (asked) show_entries(s, e);
   if (probes) {
     std::printf("\n");
-    probes_of(s, direction::inbound);
-    probes_of(s, direction::outbound);
+    probes_of(s, direction::inbound, e);
+    probes_of(s, direction::outbound, e);
   }
   if (problems.empty()) {
     std::printf("\nno problems found\n");

@@ -89,7 +89,8 @@ std::string doubt(const control_setting &c, int result, const stralloc *line, in
     if (raw.find('\r') != std::string::npos)
       return "holds a carriage return, which the filter keeps in the value; write the file "
              "without CR";
-    if (raw.empty()) return "is empty: the filter uses an empty value, not the default";
+    if (raw.empty() && c.text_default[0])
+      return "is empty: the filter uses an empty value, not the default";
     return "";
   }
   if (raw.empty() || raw[0] < '0' || raw[0] > '9')

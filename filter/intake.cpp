@@ -122,6 +122,8 @@ int envelope_addresses(envelope *e, failure *f) {
     recipients += e->items.s[at] == 'T';
   e->sender = {};
   e->recipient_count = 0;
+  // An envelope read again names its addresses anew.
+  if (e->recipients) alloc_free(e->recipients);
   if (recipients > UINT32_MAX / sizeof *e->recipients ||
       !(e->recipients = static_cast<std::string_view *>(
             alloc(recipients * static_cast<uint32_t>(sizeof *e->recipients)))))

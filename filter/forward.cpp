@@ -291,7 +291,8 @@ namespace {
 // must replace it, or the filter would start itself again. The program's
 // path, or null.
 const char *queue_program(const settings &s, failure *f) {
-  static stralloc entry;
+  // The environment keeps the entry's storage, not the stralloc.
+  stralloc entry = {};
   if (!stralloc_copys(&entry, "QMAILQUEUE=") || !stralloc_cat(&entry, &s.zelmd_queue_binary) ||
       !stralloc_append(&entry, "") || !env_put(entry.s)) {
     fail(f, exit_temp, "cannot set QMAILQUEUE: out of memory");

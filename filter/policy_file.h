@@ -25,9 +25,11 @@
 // policy_settings, each one byte (its index in the table) followed by the
 // number in 4 bytes (cdb_pack's order) or, for text, a length byte and the
 // bytes. An entry without settings has an empty value. One record more,
-// POLICY_META (no line can make a key that begins with a colon), holds two
-// bytes '0' or '1': whether any recipient entry, then any sender entry,
-// sets check to other than 0. A file without it is no compiled policy.
+// POLICY_META (no line can make a key that begins with a colon), holds six
+// bytes '0' or '1', each first for the recipients' entries, then for the
+// senders': whether any sets check to other than 0; whether any key is an
+// address; whether any is a domain with a leading dot. A lookup asks only
+// for forms some key has. A file without it is no compiled policy.
 //
 // Parsing and lookup go into the filter, which is linked without the C++
 // runtime: nothing in them may throw (no substr, no at).
@@ -86,9 +88,10 @@ int policy_decode(std::string_view value, rule_set *r);
 // A compiled policy, mapped for the rest of the process.
 struct policy_db {
   struct cdb cdb;
-  bool mapped;      // a compiled file is open; else there are no entries
-  bool classify_in; // the meta record
-  bool classify_out;
+  bool mapped;          // a compiled file is open; else there are no entries
+  bool classify[2];     // the meta record, by direction: inbound, outbound
+  bool addresses[2];
+  bool parents[2];
 };
 
 // 0 when open, also when the file is missing (then without entries); -1

@@ -49,16 +49,21 @@ int policy_open(policy_db *db, const char *path) {
   // The mapping is all lookups use.
   db->cdb.cdb_fd = -1;
   const char *meta = nullptr;
-  if (cdb_find(&db->cdb, POLICY_META, sizeof POLICY_META - 1) > 0 && cdb_datalen(&db->cdb) == 2)
+  if (cdb_find(&db->cdb, POLICY_META, sizeof POLICY_META - 1) > 0 && cdb_datalen(&db->cdb) == 6)
     meta = static_cast<const char *>(cdb_getdata(&db->cdb));
-  if (!meta || (meta[0] != '0' && meta[0] != '1') || (meta[1] != '0' && meta[1] != '1')) {
+  for (int i = 0; meta && i < 6; ++i)
+    if (meta[i] != '0' && meta[i] != '1') meta = nullptr;
+  if (!meta) {
     policy_close(db);
     errno = EPROTO;
     return -1;
   }
   db->mapped = true;
-  db->classify_in = meta[0] == '1';
-  db->classify_out = meta[1] == '1';
+  for (int d = 0; d < 2; ++d) {
+    db->classify[d] = meta[d] == '1';
+    db->addresses[d] = meta[2 + d] == '1';
+    db->parents[d] = meta[4 + d] == '1';
+  }
   return 0;
 }
 
@@ -68,7 +73,7 @@ void policy_close(policy_db *db) {
 }
 
 bool policy_can_classify(const policy_db &db, bool outbound) {
-  return outbound ? db.classify_out : db.classify_in;
+  return db.classify[outbound];
 }
 
 int policy_find(policy_db *db, std::string_view address, bool outbound, rule_set *r) {
@@ -100,10 +105,12 @@ int policy_find(policy_db *db, std::string_view address, bool outbound, rule_set
     r->entry = {static_cast<const char *>(k), klen};
     return 1;
   };
-  int found = ask(address.size());
+  // Only the forms some key has are asked for: a miss costs a page of
+  // the file.
   const size_t at = address.rfind('@');
-  if (found || at == std::string_view::npos) return found;
-  if ((found = ask(address.size() - at - 1))) return found;
+  if (at == std::string_view::npos) return ask(address.size());
+  int found = db->addresses[outbound] ? ask(address.size()) : 0;
+  if (found || (found = ask(address.size() - at - 1)) || !db->parents[outbound]) return found;
   for (size_t dot = address.find('.', at + 2); dot != std::string_view::npos;
        dot = address.find('.', dot + 1))
     if ((found = ask(address.size() - dot))) return found;

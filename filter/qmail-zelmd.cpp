@@ -58,20 +58,18 @@ int main(int argc, char **argv) {
   log_init("qmail-zelmd");
   die_setup(c.remoteip);
 
-  set_process_limit();
   failure f = {};
   settings s = {};
-  if (setup(&s, &f)) die_failure(f);
   const direction dir = direction_of(c);
-  const direction_settings &d = s.of(dir);
   // Mail that nothing can classify, neither the direction's switch nor an
-  // entry of the policy, is not even read.
-  const bool classifies =
-      d.zelmd_check || policy_can_classify(s.policy, dir == direction::outbound);
-  if (!classifies) {
+  // entry of the policy, is not even read: the queue program takes over.
+  if (setup_pass_through(&s, dir)) {
     pass_through(s, &f);
     die_failure(f);
   }
+  set_process_limit();
+  if (setup(&s, &f)) die_failure(f);
+  const direction_settings &d = s.of(dir);
   catch_signals();
   // One process, one message: 32000 bytes that live as long as it does.
   static message m;

@@ -101,6 +101,20 @@ int setup(settings *s, failure *f) {
   return setup_policy(s, f);
 }
 
+bool setup_pass_through(settings *s, direction dir) {
+  int *const check = &s->of(dir).zelmd_check;
+  // Only what the decision needs, found by the setting it fills; a file
+  // that cannot be read leaves it to setup, which says why.
+  if (control_init() == -1) return false;
+  for (const control_setting &c : control_settings) {
+    if (c.number ? &c.number(*s) != check : &c.text(*s) != &s->zelmd_queue_binary) continue;
+    if (setting_read(c, s) == -1 && c.text) return false;
+  }
+  if (*check) return false;
+  failure f;
+  return setup_policy(s, &f) == 0 && !policy_can_classify(s->policy, dir == direction::outbound);
+}
+
 int setup_policy(settings *s, failure *f) {
   if (policy_open(&s->policy, POLICY_CDB) == 0) return 0;
   return fail(f, exit_temp, "cannot read %s: %s", POLICY_CDB,

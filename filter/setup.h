@@ -40,6 +40,7 @@ struct settings {
   policy_db policy;          // control/zelmd_policy.cdb: entries per recipient and sender
 
   const direction_settings &of(direction d) const { return d == direction::outbound ? out : in; }
+  direction_settings &of(direction d) { return d == direction::outbound ? out : in; }
 };
 
 // What a setting's value means, for reading it and for the check command.
@@ -72,6 +73,10 @@ inline constexpr char POLICY_CDB[] = "control/zelmd_policy.cdb";
 // Every setting; 0, or 1 when control/me or a text file cannot be read
 // (with the 421 status line), or 71 when the compiled policy cannot.
 int setup(settings *s, failure *f);
+// Whether mail of the direction is passed on unread: its switch is 0 and
+// no entry of the policy can turn it on. Reads only what that needs, and
+// the queue program; false also when any of it cannot be read.
+bool setup_pass_through(settings *s, direction dir);
 // The compiled policy alone: 0, or 71 when it exists but cannot be read
 // or is no compiled policy, since a rule must never be passed around.
 int setup_policy(settings *s, failure *f);

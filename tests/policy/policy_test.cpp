@@ -124,10 +124,12 @@ TEST(PolicyFile, Decode) {
 }
 
 // Compiled, then opened as the filter opens it: "" or the reason, the
-// entries and whether each direction can classify.
+// entries and, per direction, whether it can classify and has keys of
+// addresses and of domains with a leading dot.
 TEST(PolicyFile, Compile) {
   const std::string rows[][2] = {
-      {"a.org:block_spam=1\nfrom:b.org:check=1\n", " 2 in 0 out 1"},
+      {"a.org:block_spam=1\nfrom:b.org:check=1\n", " 2 in 000 out 100"},
+      {"u@a.org:\nfrom:.b.org:\n.c.org:check=1\n", " 3 in 111 out 001"},
       {"a.org:check=1\nA.ORG:check=0\n", "line 2: key a.org given twice, first on line 1"},
       {"# c\n\nfrom:x.org:\nFrom:X.org:", "line 4: key from:x.org given twice, first on line 3"},
       {"ok.org:\nbad line\n", "line 2: no colon after the key"},
@@ -141,10 +143,11 @@ TEST(PolicyFile, Compile) {
       EXPECT_EQ(c.why, want);
       continue;
     }
-    EXPECT_EQ(std::string(c.why) + " " + std::to_string(c.entries) + " in " +
-                  std::to_string(policy_can_classify(db, false)) + " out " +
-                  std::to_string(policy_can_classify(db, true)),
-              want);
+    std::string got = std::string(c.why) + " " + std::to_string(c.entries);
+    for (const int dir : {0, 1})
+      got += std::string(dir ? " out " : " in ") + "01"[db.classify[dir]] +
+             "01"[db.addresses[dir]] + "01"[db.parents[dir]];
+    EXPECT_EQ(got, want);
     policy_close(&db);
   }
 }
@@ -203,12 +206,12 @@ TEST(PolicyFile, Open) {
     cdb_make mk;
     cdb_make_start(&mk, fd.get());
     cdb_make_add(&mk, "a.org", 5, value.data(), static_cast<unsigned>(value.size()));
-    if (meta) cdb_make_add(&mk, POLICY_META, 9, meta, 2);
+    if (meta) cdb_make_add(&mk, POLICY_META, 9, meta, 6);
     cdb_make_finish(&mk);
   };
   make("no-meta", "", nullptr);
-  make("bad-meta", "", "1x");
-  make("bad-value", "\2\2\0\0\0"sv, "11");
+  make("bad-meta", "", "1x1111");
+  make("bad-value", "\2\2\0\0\0"sv, "111111");
   const struct {
     const char *path;
     int open, find;

@@ -13,7 +13,7 @@ int policy_compile(std::string_view text, int fd, policy_compiled *c) {
   struct cdb_make mk;
   if (cdb_make_start(&mk, fd) < 0) return -1;
   std::unordered_map<std::string, unsigned long> first_line;
-  bool classify[2] = {};
+  bool classify[2] = {}, addresses[2] = {}, parents[2] = {};
   policy_entry e;
   char why[320];
   for (size_t at = 0, nl; at < text.size(); at = nl + 1) {
@@ -26,6 +26,10 @@ int policy_compile(std::string_view text, int fd, policy_compiled *c) {
       const auto [seen, added] = first_line.try_emplace(std::string(e.key, e.key_len), c->line);
       if (added) {
         classify[e.outbound] = classify[e.outbound] || e.classifies;
+        const std::string_view key(e.key + (e.outbound ? POLICY_SENDER_LEN : 0),
+                                   e.key_len - (e.outbound ? POLICY_SENDER_LEN : 0));
+        addresses[e.outbound] = addresses[e.outbound] || key.find('@') != key.npos;
+        parents[e.outbound] = parents[e.outbound] || key[0] == '.';
         if (cdb_make_add(&mk, e.key, static_cast<unsigned>(e.key_len), e.value,
                          static_cast<unsigned>(e.value_len)) < 0) {
           c->line = 0;
@@ -43,7 +47,9 @@ int policy_compile(std::string_view text, int fd, policy_compiled *c) {
   }
   c->line = 0;
   c->entries = first_line.size();
-  const char meta[2] = {classify[0] ? '1' : '0', classify[1] ? '1' : '0'};
+  const bool *const flags[] = {classify, addresses, parents};
+  char meta[6];
+  for (int i = 0; i < 6; ++i) meta[i] = flags[i / 2][i % 2] ? '1' : '0';
   if (cdb_make_add(&mk, POLICY_META, sizeof POLICY_META - 1, meta, sizeof meta) < 0 ||
       cdb_make_finish(&mk) < 0)
     return -1;

@@ -103,11 +103,12 @@ int setup(settings *s, failure *f) {
 
 bool setup_pass_through(settings *s, direction dir) {
   int *const check = &s->of(dir).zelmd_check;
-  // Only what the decision needs, found by the setting it fills; a file
-  // that cannot be read leaves it to setup, which says why.
+  // The direction's switch, found by the setting it fills, and every text
+  // file, since one that cannot be read stops the filter all the same:
+  // setup then says why. Number files never stop it.
   if (control_init() == -1) return false;
   for (const control_setting &c : control_settings) {
-    if (c.number ? &c.number(*s) != check : &c.text(*s) != &s->zelmd_queue_binary) continue;
+    if (c.number && &c.number(*s) != check) continue;
     if (setting_read(c, s) == -1 && c.text) return false;
   }
   if (*check) return false;

@@ -74,8 +74,8 @@ inline constexpr char POLICY_CDB[] = "control/zelmd_policy.cdb";
 // (with the 421 status line), or 71 when the compiled policy cannot.
 int setup(settings *s, failure *f);
 // Whether mail of the direction is passed on unread: its switch is 0 and
-// no entry of the policy can turn it on. Reads only what that needs, and
-// the queue program; false also when any of it cannot be read.
+// no entry of the policy can turn it on. Reads only that switch, the text
+// files and the policy; false also when any of them cannot be read.
 bool setup_pass_through(settings *s, direction dir);
 // The compiled policy alone: 0, or 71 when it exists but cannot be read
 // or is no compiled policy, since a rule must never be passed around.

@@ -171,6 +171,7 @@ TEST(Exit, ProcessLimitNeverLowered) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.seen);
     qmail_home h;
+    h.reads_every_message(); // started, not put in the filter's place
     const auto r =
         run_filter(h, {.message = small, .envelope = envelope({"Fa", "Tb"}), .in_child = [&] {
                          const rlimit l{c.soft, c.hard};

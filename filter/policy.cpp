@@ -41,15 +41,16 @@ rule_set rules_of(const settings &s, direction dir) {
 
 namespace {
 // The settings of the recipients, one set for each entry found: an open
-// table of the sets by their entry's place in the compiled file.
+// table of the sets by their entry's key.
 struct set_table {
   uint32_t *slot; // index + 1 into the sets; 0: empty
   uint32_t mask;
 };
 
-uint32_t hash(const void *entry) {
-  const uintptr_t v = reinterpret_cast<uintptr_t>(entry);
-  return static_cast<uint32_t>((v ^ (v >> 29)) * 0x9e3779b1u);
+uint32_t hash(std::string_view entry) {
+  uint32_t h = 5381;
+  for (const char c : entry) h = (h * 33) ^ static_cast<unsigned char>(c);
+  return h;
 }
 
 int recipients_sets(const settings &s, const envelope &e, policy *p, failure *f) {
@@ -73,9 +74,9 @@ int recipients_sets(const settings &s, const envelope &e, policy *p, failure *f)
     if (found == -1)
       return fail(f, exit_temp, "cannot read %s: a corrupt entry; run qmail-zelmd-policy",
                   POLICY_CDB);
-    const void *key = found ? r.entry.data() : nullptr;
-    uint32_t at = hash(key) & t.mask;
-    while (t.slot[at] && p->sets[t.slot[at] - 1].entry.data() != key) at = (at + 1) & t.mask;
+    // No entry is the empty key.
+    uint32_t at = hash(r.entry) & t.mask;
+    while (t.slot[at] && p->sets[t.slot[at] - 1].entry != r.entry) at = (at + 1) & t.mask;
     if (t.slot[at]) continue;
     new (&p->sets[p->set_count]) rule_set(r);
     t.slot[at] = ++p->set_count;

@@ -85,10 +85,11 @@ int policy_parse_line(std::string_view line, policy_entry *e, char *why, size_t 
 // into value.
 int policy_decode(std::string_view value, rule_set *r);
 
-// A compiled policy, mapped for the rest of the process.
+// A compiled policy, open for the rest of the process. It is read, not
+// mapped: a message asks a few keys, and every page of a mapping that a
+// lookup touches costs more than the reads.
 struct policy_db {
-  struct cdb cdb;
-  bool mapped;          // a compiled file is open; else there are no entries
+  int fd = -1;          // -1: no compiled file, no entries
   bool classify[2];     // the meta record, by direction: inbound, outbound
   bool addresses[2];
   bool parents[2];
@@ -98,7 +99,6 @@ struct policy_db {
 // with errno when it exists but cannot be read, or EPROTO when it is no
 // compiled policy.
 int policy_open(policy_db *db, const char *path);
-// Unmaps what policy_open mapped: the views lookups gave end with it.
 void policy_close(policy_db *db);
 // Whether any entry of the direction sets check to other than 0.
 bool policy_can_classify(const policy_db &db, bool outbound);
@@ -108,8 +108,9 @@ bool policy_can_classify(const policy_db &db, bool outbound);
 // without '@' whole only, an empty one not at all. Case does not count. A
 // candidate longer than POLICY_KEY_MAX matches nothing, the shorter ones
 // of the same address are still looked up. 1 with the first entry found
-// written over r (r->entry its key, the views into the mapped file); 0
-// when none matches (r untouched); -1 when the file is corrupt.
+// written over r (r->entry its key; the texts in r are copies that last
+// as long as the process); 0 when none matches (r untouched); -1 when the
+// file is corrupt or cannot be read.
 int policy_find(policy_db *db, std::string_view address, bool outbound, rule_set *r);
 
 #endif

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "alloc.h"
 #include "byte.h"
 #include "fd.h"
 #include "open.h"
@@ -42,42 +43,36 @@ int policy_decode(std::string_view value, rule_set *r) {
 
 int policy_open(policy_db *db, const char *path) {
   *db = {};
-  const fd_owner fd(open_read(path));
+  fd_owner fd(open_read(path));
   if (!fd.ok()) return errno == ENOENT ? 0 : -1;
-  errno = EPROTO;
-  if (cdb_init(&db->cdb, fd.get()) < 0) return -1;
-  // The mapping is all lookups use.
-  db->cdb.cdb_fd = -1;
-  const char *meta = nullptr;
-  if (cdb_find(&db->cdb, POLICY_META, sizeof POLICY_META - 1) > 0 && cdb_datalen(&db->cdb) == 6)
-    meta = static_cast<const char *>(cdb_getdata(&db->cdb));
-  for (int i = 0; meta && i < 6; ++i)
-    if (meta[i] != '0' && meta[i] != '1') meta = nullptr;
-  if (!meta) {
-    policy_close(db);
+  char meta[6];
+  unsigned len = 0;
+  const int found = cdb_seek(fd.get(), POLICY_META, sizeof POLICY_META - 1, &len);
+  if (found < 0 && errno != EIO && errno != EPROTO) return -1;
+  bool ok = found > 0 && len == sizeof meta && cdb_bread(fd.get(), meta, len) == 0;
+  for (size_t i = 0; ok && i < sizeof meta; ++i) ok = meta[i] == '0' || meta[i] == '1';
+  if (!ok) {
     errno = EPROTO;
     return -1;
   }
-  db->mapped = true;
   for (int d = 0; d < 2; ++d) {
     db->classify[d] = meta[d] == '1';
     db->addresses[d] = meta[2 + d] == '1';
     db->parents[d] = meta[4 + d] == '1';
   }
+  db->fd = fd.release();
   return 0;
 }
 
 void policy_close(policy_db *db) {
-  if (db->cdb.cdb_mem) cdb_free(&db->cdb);
+  if (db->fd >= 0) close(db->fd);
   *db = {};
 }
 
-bool policy_can_classify(const policy_db &db, bool outbound) {
-  return db.classify[outbound];
-}
+bool policy_can_classify(const policy_db &db, bool outbound) { return db.classify[outbound]; }
 
 int policy_find(policy_db *db, std::string_view address, bool outbound, rule_set *r) {
-  if (!db->mapped || address.empty()) return 0;
+  if (db->fd < 0 || address.empty()) return 0;
   // Every candidate is a suffix of the address, each shorter than the
   // last: the address's tail goes lowercased to the end of buf, and
   // "from:" before a candidate overwrites only what longer ones used.
@@ -96,13 +91,15 @@ int policy_find(policy_db *db, std::string_view address, bool outbound, rule_set
       byte_copy(key, POLICY_SENDER_LEN, POLICY_SENDER);
     }
     const unsigned klen = static_cast<unsigned>(end - key);
-    const int found = cdb_find(&db->cdb, key, klen);
+    unsigned dlen = 0;
+    const int found = cdb_seek(db->fd, key, klen, &dlen);
     if (found <= 0) return found < 0 ? -1 : 0;
-    const void *k = cdb_get(&db->cdb, klen, cdb_keypos(&db->cdb));
-    const void *v = cdb_getdata(&db->cdb);
-    if (!k || !v) return -1;
-    if (policy_decode({static_cast<const char *>(v), cdb_datalen(&db->cdb)}, r) == -1) return -1;
-    r->entry = {static_cast<const char *>(k), klen};
+    // The entry's key and value, kept: the texts of r point into them.
+    char *entry = dlen > POLICY_VALUE_MAX ? nullptr : static_cast<char *>(alloc(klen + dlen));
+    if (!entry || cdb_bread(db->fd, entry + klen, dlen) != 0) return -1;
+    byte_copy(entry, klen, key);
+    if (policy_decode({entry + klen, dlen}, r) == -1) return -1;
+    r->entry = {entry, klen};
     return 1;
   };
   // Only the forms some key has are asked for: a miss costs a page of

@@ -4,6 +4,7 @@
 // and a GTUBE message, as the filter asks. Exit 0 when nothing is wrong,
 // 1 when anything is.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 #include "decide.h"
 #include "die.h"
 #include "exitcode.h"
+#include "fd.h"
 #include "intake.h"
 #include "log.h"
 #include "policy.h"
@@ -292,7 +294,7 @@ void check_policy(settings *s) {
   }
   struct stat text, cdb;
   const bool has_text = stat("control/zelmd_policy", &text) == 0;
-  if (!s->policy.mapped) {
+  if (s->policy.fd < 0) {
     std::printf("none, the control files alone\n");
     if (has_text)
       problem("control/zelmd_policy is not compiled: the filter uses none of its entries; run "
@@ -311,16 +313,19 @@ void check_policy(settings *s) {
 // Whether any setting can keep a message: the control file, or an entry.
 bool quarantine_used(const settings &s) {
   if (s.zelmd_quarantine == 1) return true;
-  if (!s.policy.mapped) return false;
-  struct cdb c = s.policy.cdb;
+  struct cdb c;
+  const fd_owner fd(open(POLICY_CDB, O_RDONLY | O_CLOEXEC));
+  if (!fd.ok() || cdb_init(&c, fd.get()) < 0) return false;
+  bool used = false;
   unsigned pos;
   cdb_seqinit(&pos, &c);
-  while (cdb_seqnext(&pos, &c) > 0) {
+  while (!used && cdb_seqnext(&pos, &c) > 0) {
     rule_set r = {};
     const std::string_view value(static_cast<const char *>(cdb_getdata(&c)), cdb_datalen(&c));
-    if (policy_decode(value, &r) == 0 && r.quarantine == 1) return true;
+    used = policy_decode(value, &r) == 0 && r.quarantine == 1;
   }
-  return false;
+  cdb_free(&c);
+  return used;
 }
 
 void check_quarantine_folder(const settings &s) {

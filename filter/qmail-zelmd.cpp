@@ -61,14 +61,15 @@ int main(int argc, char **argv) {
   failure f = {};
   settings s = {};
   const direction dir = direction_of(c);
+  if (setup(&s, dir, &f)) die_failure(f);
   // Mail that nothing can classify, neither the direction's switch nor an
   // entry of the policy, is not even read: the queue program takes over.
-  if (setup_pass_through(&s, dir)) {
+  if (setup_passes_unread(s, dir)) {
     pass_through(s, &f);
     die_failure(f);
   }
   set_process_limit();
-  if (setup(&s, &f)) die_failure(f);
+  setup_rest(&s, dir);
   const direction_settings &d = s.of(dir);
   catch_signals();
   // One process, one message: 32000 bytes that live as long as it does.

@@ -84,36 +84,37 @@ void setup_limits(settings *s) {
     if (c.kind == setting_kind::seconds && c.number(*s) < 0) c.number(*s) = c.number_default;
 }
 
-int setup(settings *s, failure *f) {
+int setup(settings *s, direction dir, failure *f) {
+  int *const check = &s->of(dir).zelmd_check;
+  // In the order of the table: an unreadable file stops the filter before
+  // the later ones are read. Of the number files, which never stop it,
+  // only the direction's switch is needed yet.
   const char *file = "control/me";
   int r = control_init();
   for (size_t i = 0; r != -1 && i < CONTROL_SETTINGS; ++i) {
-    file = control_settings[i].file;
-    r = setting_read(control_settings[i], s);
-    if (!control_settings[i].text && r == -1) r = 0;
+    const control_setting &c = control_settings[i];
+    if (c.number && &c.number(*s) != check) continue;
+    file = c.file;
+    r = setting_read(c, s);
+    if (!c.text && r == -1) r = 0;
   }
   if (r == -1) {
     const int e = errno;
     f->status = "421 unable to read controls (#4.3.0)\r\n";
     return fail(f, exit_config, "cannot read %s: %s", file, std::strerror(e));
   }
-  setup_limits(s);
   return setup_policy(s, f);
 }
 
-bool setup_pass_through(settings *s, direction dir) {
-  int *const check = &s->of(dir).zelmd_check;
-  // The direction's switch, found by the setting it fills, and every text
-  // file, since one that cannot be read stops the filter all the same:
-  // setup then says why. Number files never stop it.
-  if (control_init() == -1) return false;
-  for (const control_setting &c : control_settings) {
-    if (c.number && &c.number(*s) != check) continue;
-    if (setting_read(c, s) == -1 && c.text) return false;
-  }
-  if (*check) return false;
-  failure f;
-  return setup_policy(s, &f) == 0 && !policy_can_classify(s->policy, dir == direction::outbound);
+bool setup_passes_unread(const settings &s, direction dir) {
+  return !s.of(dir).zelmd_check && !policy_can_classify(s.policy, dir == direction::outbound);
+}
+
+void setup_rest(settings *s, direction dir) {
+  const int *const check = &s->of(dir).zelmd_check;
+  for (const control_setting &c : control_settings)
+    if (c.number && &c.number(*s) != check) setting_read(c, s);
+  setup_limits(s);
 }
 
 int setup_policy(settings *s, failure *f) {

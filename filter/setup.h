@@ -70,13 +70,17 @@ extern const control_setting control_settings[CONTROL_SETTINGS];
 // Reads one setting as setup does: the control reader's result.
 int setting_read(const control_setting &c, settings *s);
 inline constexpr char POLICY_CDB[] = "control/zelmd_policy.cdb";
-// Every setting; 0, or 1 when control/me or a text file cannot be read
-// (with the 421 status line), or 71 when the compiled policy cannot.
-int setup(settings *s, failure *f);
+// What every message needs: control/me, the text files, the switch of the
+// message's direction and the compiled policy. 0, or 1 when control/me or
+// a text file cannot be read (with the 421 status line), or 71 when the
+// compiled policy cannot.
+int setup(settings *s, direction dir, failure *f);
 // Whether mail of the direction is passed on unread: its switch is 0 and
-// no entry of the policy can turn it on. Reads only that switch, the text
-// files and the policy; false also when any of them cannot be read.
-bool setup_pass_through(settings *s, direction dir);
+// no entry of the policy can turn it on.
+bool setup_passes_unread(const settings &s, direction dir);
+// The other number files, for mail that is read; they never stop the
+// filter.
+void setup_rest(settings *s, direction dir);
 // The compiled policy alone: 0, or 71 when it exists but cannot be read
 // or is no compiled policy, since a rule must never be passed around.
 int setup_policy(settings *s, failure *f);

@@ -133,17 +133,17 @@ judgement judge(const policy &p, const rule_set &rs, const exchange &x, const Cl
   return j;
 }
 
-// The first of two refusals that wins: for good over for now.
-bool stricter(const judgement &a, const judgement *than) {
-  return !than || (a.code == exit_perm && than->code != exit_perm);
+// A refusal for good wins over one for now; among equals, the first.
+bool stricter(const judgement &a, const judgement &than) {
+  return a.code == exit_perm && than.code != exit_perm;
 }
 } // namespace
 
 plan decide(const policy &p, const exchange &x, const ClassifyResult &r, bool usable) {
   plan pl = {};
   pl.refid = field_text(r.refid);
-  judgement refusing, tagging;
-  const judgement *refused = nullptr, *tagged = nullptr;
+  // The winning refusal and tag-only refusal, each with its settings.
+  judgement refusing = {}, tagging = {};
   const rule_set *refused_by = nullptr, *tagged_by = nullptr, *over = nullptr;
   bool classified = false;
   for (uint32_t i = 0; i < p.set_count; ++i) {
@@ -155,21 +155,21 @@ plan decide(const policy &p, const exchange &x, const ClassifyResult &r, bool us
     if (!j.code) continue;
     // Tag-only settings turn a refusal by a rule into a pass, noted.
     if (j.by_rule && rs.tag_only == 1) {
-      if (stricter(j, tagged)) tagging = j, tagged = &tagging, tagged_by = &rs;
-    } else if (stricter(j, refused)) {
-      refusing = j, refused = &refusing, refused_by = &rs;
+      if (!tagged_by || stricter(j, tagging)) tagging = j, tagged_by = &rs;
+    } else if (!refused_by || stricter(j, refusing)) {
+      refusing = j, refused_by = &rs;
     }
   }
   pl.report = x.how == asked::answered && p.sender_features &&
               (number(r.senderid_flags) & REPORT_FLAGS) != 0;
-  if (refused) {
+  if (refused_by) {
     pl.kind = plan_kind::refused;
-    pl.code = refused->code;
-    pl.why = refused->why;
+    pl.code = refusing.code;
+    pl.why = refusing.why;
     pl.custom_reply = refused_by->custom_reply == 1;
-    pl.keep = refused->by_rule && refused_by->quarantine == 1;
-    std::snprintf(pl.rule, sizeof pl.rule, "%s", refused->rule);
-    std::snprintf(pl.reason, sizeof pl.reason, "%s", refused->reason);
+    pl.keep = refusing.by_rule && refused_by->quarantine == 1;
+    std::snprintf(pl.rule, sizeof pl.rule, "%s", refusing.rule);
+    std::snprintf(pl.reason, sizeof pl.reason, "%s", refusing.reason);
   } else if (!classified && over) {
     pl.kind = plan_kind::unscanned;
     char limit[300];
@@ -184,9 +184,9 @@ plan decide(const policy &p, const exchange &x, const ClassifyResult &r, bool us
     std::snprintf(pl.reason, sizeof pl.reason, "%s", x.why);
   } else {
     pl.kind = plan_kind::stamped;
-    if (tagged) {
+    if (tagged_by) {
       pl.tagged = true;
-      std::snprintf(pl.rule, sizeof pl.rule, "%s", tagged->rule);
+      std::snprintf(pl.rule, sizeof pl.rule, "%s", tagging.rule);
       pl.subject_tag = tagged_by->subject_tag;
     }
   }

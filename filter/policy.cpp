@@ -64,13 +64,12 @@ int recipients_sets(const settings &s, const envelope &e, policy *p, failure *f)
   if (!t.slot) return fail(f, exit_temp, "%u recipients: out of memory", n);
   std::memset(t.slot, 0, size * 4);
   p->sets = static_cast<rule_set *>(sets);
-  policy_db *db = const_cast<policy_db *>(&s.policy);
   const rule_set files = rules_of(s, direction::inbound);
   // A message without a recipient is still judged, by the control files.
   if (!n) new (&p->sets[p->set_count++]) rule_set(files);
   for (uint32_t i = 0; i < n; ++i) {
     rule_set r = files;
-    const int found = policy_find(db, e.recipients[i], false, &r);
+    const int found = policy_find(s.policy, e.recipients[i], false, &r);
     if (found == -1)
       return fail(f, exit_temp, "cannot read %s: a corrupt entry; run qmail-zelmd-policy",
                   POLICY_CDB);
@@ -104,7 +103,7 @@ int policy_for(const settings &s, const client &c, const envelope &e, uint64_t s
     if (!one) return fail(f, exit_temp, "out of memory");
     p->sets = new (one) rule_set(rules_of(s, p->dir));
     p->set_count = 1;
-    if (policy_find(const_cast<policy_db *>(&s.policy), e.sender, true, p->sets) == -1)
+    if (policy_find(s.policy, e.sender, true, p->sets) == -1)
       return fail(f, exit_temp, "cannot read %s: a corrupt entry; run qmail-zelmd-policy",
                   POLICY_CDB);
   }

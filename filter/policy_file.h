@@ -111,6 +111,6 @@ bool policy_can_classify(const policy_db &db, bool outbound);
 // written over r (r->entry its key; the texts in r are copies that last
 // as long as the process); 0 when none matches (r untouched); -1 when the
 // file is corrupt or cannot be read.
-int policy_find(policy_db *db, std::string_view address, bool outbound, rule_set *r);
+int policy_find(const policy_db &db, std::string_view address, bool outbound, rule_set *r);
 
 #endif

@@ -71,8 +71,8 @@ void policy_close(policy_db *db) {
 
 bool policy_can_classify(const policy_db &db, bool outbound) { return db.classify[outbound]; }
 
-int policy_find(policy_db *db, std::string_view address, bool outbound, rule_set *r) {
-  if (db->fd < 0 || address.empty()) return 0;
+int policy_find(const policy_db &db, std::string_view address, bool outbound, rule_set *r) {
+  if (db.fd < 0 || address.empty()) return 0;
   // Every candidate is a suffix of the address, each shorter than the
   // last: the address's tail goes lowercased to the end of buf, and
   // "from:" before a candidate overwrites only what longer ones used.
@@ -92,11 +92,11 @@ int policy_find(policy_db *db, std::string_view address, bool outbound, rule_set
     }
     const unsigned klen = static_cast<unsigned>(end - key);
     unsigned dlen = 0;
-    const int found = cdb_seek(db->fd, key, klen, &dlen);
+    const int found = cdb_seek(db.fd, key, klen, &dlen);
     if (found <= 0) return found < 0 ? -1 : 0;
     // The entry's key and value, kept: the texts of r point into them.
     char *entry = dlen > POLICY_VALUE_MAX ? nullptr : static_cast<char *>(alloc(klen + dlen));
-    if (!entry || cdb_bread(db->fd, entry + klen, dlen) != 0) return -1;
+    if (!entry || cdb_bread(db.fd, entry + klen, dlen) != 0) return -1;
     byte_copy(entry, klen, key);
     if (policy_decode({entry + klen, dlen}, r) == -1) return -1;
     r->entry = {entry, klen};
@@ -106,8 +106,8 @@ int policy_find(policy_db *db, std::string_view address, bool outbound, rule_set
   // the file.
   const size_t at = address.rfind('@');
   if (at == std::string_view::npos) return ask(address.size());
-  int found = db->addresses[outbound] ? ask(address.size()) : 0;
-  if (found || (found = ask(address.size() - at - 1)) || !db->parents[outbound]) return found;
+  int found = db.addresses[outbound] ? ask(address.size()) : 0;
+  if (found || (found = ask(address.size() - at - 1)) || !db.parents[outbound]) return found;
   for (size_t dot = address.find('.', at + 2); dot != std::string_view::npos;
        dot = address.find('.', dot + 1))
     if ((found = ask(address.size() - dot))) return found;

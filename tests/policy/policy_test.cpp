@@ -185,7 +185,7 @@ TEST(PolicyFile, Lookup) {
   };
   for (const auto &[address, outbound, want] : rows) {
     rule_set r = stand_in();
-    const int got = policy_find(&db, address, outbound, &r);
+    const int got = policy_find(db, address, outbound, &r);
     const bool untouched = r.entry == "<none>" && r.check == -1;
     EXPECT_EQ(got == 1   ? std::string(r.entry) + " " + std::to_string(r.check)
               : got == 0 ? (untouched ? "none" : "touched")
@@ -225,7 +225,7 @@ TEST(PolicyFile, Open) {
     rule_set r = stand_in();
     EXPECT_EQ(policy_open(&db, path), opened) << path;
     EXPECT_EQ(opened ? errno : EPROTO, EPROTO) << path;
-    EXPECT_EQ(policy_find(&db, "u@a.org", false, &r), found) << path;
+    EXPECT_EQ(policy_find(db, "u@a.org", false, &r), found) << path;
     EXPECT_EQ(r.entry, "<none>");
     policy_close(&db);
   }

@@ -353,7 +353,7 @@ void check_quarantine_folder(const settings &s) {
 void show_settings(const settings &s, direction dir, std::string_view address) {
   rule_set r = rules_of(s, dir);
   const int found =
-      policy_find(const_cast<policy_db *>(&s.policy), address, dir == direction::outbound, &r);
+      policy_find(s.policy, address, dir == direction::outbound, &r);
   std::printf("%s %s: ", dir == direction::outbound ? "sender   " : "recipient",
               shown(address).c_str());
   if (found == -1) {

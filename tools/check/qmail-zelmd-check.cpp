@@ -256,20 +256,27 @@ void check_leftovers(const settings &s) {
   }
 }
 
-void check_report_folder(const settings &s) {
-  const std::string f = text_of(s.zelmd_report_imap_folder);
-  std::printf("report folder    %s: ", f.c_str());
+// A folder the filter keeps copies of mail in, for the user it runs as:
+// shown, and null when it is fit, else what is wrong.
+const char *folder_trouble(const char *what, const std::string &path) {
+  std::printf("%-16s %s: ", what, path.c_str());
   struct stat st;
   const char *why = nullptr;
-  if (stat(f.c_str(), &st) == -1)
+  if (stat(path.c_str(), &st) == -1)
     why = std::strerror(errno);
   else if (!S_ISDIR(st.st_mode))
     why = "not a directory";
-  else if (access(f.c_str(), W_OK | X_OK) == -1)
+  else if (access(path.c_str(), W_OK | X_OK) == -1)
     why = "not writable";
   else if (st.st_mode & S_IROTH)
     why = "readable by others";
   std::printf("%s\n", why ? why : "ok");
+  return why;
+}
+
+void check_report_folder(const settings &s) {
+  const std::string f = text_of(s.zelmd_report_imap_folder);
+  const char *why = folder_trouble("report folder", f);
   // Copies are made only for outbound mail with the switch at exactly 1.
   if (!why || s.out.zelmd_check != 1) return;
   if (!str_diff(why, "readable by others"))
@@ -330,18 +337,7 @@ bool quarantine_used(const settings &s) {
 
 void check_quarantine_folder(const settings &s) {
   const std::string q = text_of(s.zelmd_quarantine_dir);
-  std::printf("quarantine       %s: ", q.c_str());
-  struct stat st;
-  const char *why = nullptr;
-  if (stat(q.c_str(), &st) == -1)
-    why = std::strerror(errno);
-  else if (!S_ISDIR(st.st_mode))
-    why = "not a directory";
-  else if (access(q.c_str(), W_OK | X_OK) == -1)
-    why = "not writable";
-  else if (st.st_mode & S_IROTH)
-    why = "readable by others";
-  std::printf("%s\n", why ? why : "ok");
+  const char *why = folder_trouble("quarantine", q);
   if (!why || !quarantine_used(s)) return;
   problem("quarantine folder %s: %s: a message refused by a rule under quarantine 1 would get "
           "451 (exit 71) instead%s; mkdir -m 700 it, owned by the SMTP user",

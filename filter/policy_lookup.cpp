@@ -96,9 +96,13 @@ int policy_find(const policy_db &db, std::string_view address, bool outbound, ru
     if (found <= 0) return found < 0 ? -1 : 0;
     // The entry's key and value, kept: the texts of r point into them.
     char *entry = dlen > POLICY_VALUE_MAX ? nullptr : static_cast<char *>(alloc(klen + dlen));
-    if (!entry || cdb_bread(db.fd, entry + klen, dlen) != 0) return -1;
+    if (!entry) return -1;
     byte_copy(entry, klen, key);
-    if (policy_decode({entry + klen, dlen}, r) == -1) return -1;
+    if (cdb_bread(db.fd, entry + klen, dlen) != 0 ||
+        policy_decode({entry + klen, dlen}, r) == -1) {
+      alloc_free(entry);
+      return -1;
+    }
     r->entry = {entry, klen};
     return 1;
   };

@@ -15,6 +15,7 @@ out=$("$bin" -v </dev/null)
 # once (54).
 home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT
+trap 'exit 1' HUP INT TERM
 mkdir "$home/control"
 echo 1 > "$home/control/zelmd_check_inbound"
 echo 127.0.0.1 > "$home/control/zelmd_in_host"

@@ -1,6 +1,7 @@
 #include "http_reader.h"
 
 #include "byte.h"
+#include "case.h"
 
 namespace {
 enum : int {
@@ -19,12 +20,11 @@ enum : int {
 constexpr uint32_t LINE_MAX = 8192;
 constexpr uint32_t HEAD_MAX = 65536;
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
 bool equal_nocase(const char *a, uint32_t n, const char *b) {
   uint32_t i = 0;
   for (; i < n && b[i]; ++i)
-    if (lower(a[i]) != b[i]) return false;
+    if (case_lower(a[i]) != b[i]) return false;
   return i == n && !b[i];
 }
 
@@ -61,7 +61,7 @@ int parse_decimal(const char *s, uint32_t n, uint64_t *v) {
 
 int hexval(char c) {
   if (c >= '0' && c <= '9') return c - '0';
-  c = lower(c);
+  c = case_lower(c);
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return -1;
 }

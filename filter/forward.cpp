@@ -191,12 +191,14 @@ void put_header_end(unforge *u, qmail_handle *qq, const message &m, const tag_pl
 
 // Reads the spooled header from fd's current offset in the chunks it was
 // spooled in, handing each to take with its offset.
+char header_chunk[MESSAGE_BUFFER_SIZE];
 template <class F> int read_header(const message &m, int fd, failure *f, F take) {
-  static char chunk[MESSAGE_BUFFER_SIZE];
+  char *const chunk = header_chunk;
+  constexpr size_t size = sizeof header_chunk;
   uint64_t off = 0;
   while (off < m.header.end) {
     const uint64_t left = m.header.end - off;
-    const size_t want = left < sizeof chunk ? left : sizeof chunk;
+    const size_t want = left < size ? left : size;
     const ssize_t got = read(fd, chunk, want);
     if (got == -1 && errno == error_intr) continue;
     if (got <= 0)

@@ -4,6 +4,7 @@
 
 #include "alloc.h"
 #include "byte.h"
+#include "case.h"
 #include "fd.h"
 #include "open.h"
 #include "policy_file.h"
@@ -82,7 +83,7 @@ int policy_find(const policy_db &db, std::string_view address, bool outbound, ru
   const char *tail = address.data() + address.size() - kept;
   char *const lowered = end - kept;
   for (size_t j = 0; j < kept; ++j)
-    lowered[j] = tail[j] >= 'A' && tail[j] <= 'Z' ? static_cast<char>(tail[j] + 32) : tail[j];
+    lowered[j] = case_lower(tail[j]);
   const auto ask = [&](size_t len) -> int {
     if (len > POLICY_KEY_MAX) return 0;
     char *key = end - len;

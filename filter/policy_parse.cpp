@@ -1,11 +1,12 @@
 // One line of control/zelmd_policy into one entry as compiled.
 #include <cdb.h>
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 
 #include "byte.h"
+#include "case.h"
+#include "fmt.h"
 #include "policy_file.h"
 #include "safe.h"
 
@@ -27,15 +28,6 @@ const policy_setting policy_settings[POLICY_SETTINGS] = {
 namespace {
 
 bool blank(char c) { return c == ' ' || c == '\t'; }
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-__attribute__((format(printf, 3, 4))) int bad(char *why, size_t size, const char *fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  std::vsnprintf(why, size, fmt, ap);
-  va_end(ap);
-  return -1;
-}
 
 // Null when k (after any "from:") is an address, a domain or a domain with
 // a leading dot that some lookup can ask for; else why not.
@@ -122,12 +114,12 @@ int policy_parse_line(std::string_view line, policy_entry *e, char *why, size_t 
   skip_blanks();
   if (i == line.size() || line[i] == '#') return 0;
   if (line.back() == '\r')
-    return bad(why, size, "carriage return at the end of the line: write the file without CR");
+    return fmt_why(why, size, "carriage return at the end of the line: write the file without CR");
   *e = {};
   if (line.size() - i >= POLICY_SENDER_LEN) {
     e->outbound = true;
     for (size_t j = 0; j < POLICY_SENDER_LEN; ++j)
-      e->outbound = e->outbound && lower(line[i + j]) == POLICY_SENDER[j];
+      e->outbound = e->outbound && case_lower(line[i + j]) == POLICY_SENDER[j];
   }
   if (e->outbound) {
     byte_copy(e->key, POLICY_SENDER_LEN, POLICY_SENDER);
@@ -135,10 +127,10 @@ int policy_parse_line(std::string_view line, policy_entry *e, char *why, size_t 
     i += POLICY_SENDER_LEN;
   }
   const size_t colon = line.find(':', i);
-  if (colon == std::string_view::npos) return bad(why, size, "no colon after the key");
+  if (colon == std::string_view::npos) return fmt_why(why, size, "no colon after the key");
   const std::string_view key(line.data() + i, colon - i);
-  if (const char *fault = key_fault(key)) return bad(why, size, "%s", fault);
-  for (const char c : key) e->key[e->key_len++] = lower(c);
+  if (const char *fault = key_fault(key)) return fmt_why(why, size, "%s", fault);
+  for (const char c : key) e->key[e->key_len++] = case_lower(c);
   i = colon + 1;
 
   bool have[POLICY_SETTINGS] = {};
@@ -147,7 +139,7 @@ int policy_parse_line(std::string_view line, policy_entry *e, char *why, size_t 
   for (bool after_comma = false;;) {
     skip_blanks();
     if (i == line.size() || line[i] == '#') {
-      if (after_comma) return bad(why, size, "empty setting after the last comma");
+      if (after_comma) return fmt_why(why, size, "empty setting after the last comma");
       break;
     }
     const size_t name_at = i;
@@ -156,36 +148,36 @@ int policy_parse_line(std::string_view line, policy_entry *e, char *why, size_t 
       ++i;
     const std::string_view name(line.data() + name_at, i - name_at);
     if (name.empty())
-      return bad(why, size, line[i] == ',' ? "empty setting" : "setting without a name");
+      return fmt_why(why, size, line[i] == ',' ? "empty setting" : "setting without a name");
     size_t k = 0;
     while (k < POLICY_SETTINGS && name != policy_settings[k].name) ++k;
     if (k == POLICY_SETTINGS) {
       char shown[33];
       safe_copy(shown, sizeof shown, name, false);
-      return bad(why, size, "unknown setting \"%s\"", shown);
+      return fmt_why(why, size, "unknown setting \"%s\"", shown);
     }
     const policy_setting &s = policy_settings[k];
-    if (have[k]) return bad(why, size, "%s given twice", s.name);
+    if (have[k]) return fmt_why(why, size, "%s given twice", s.name);
     skip_blanks();
-    if (i == line.size() || line[i] != '=') return bad(why, size, "%s without =VALUE", s.name);
+    if (i == line.size() || line[i] != '=') return fmt_why(why, size, "%s without =VALUE", s.name);
     ++i;
     skip_blanks();
     value_text v;
     if (const char *fault = read_value(line, &i, &v))
-      return bad(why, size, "%s: %s", s.name, fault);
+      return fmt_why(why, size, "%s: %s", s.name, fault);
     const long n = number_of(v);
     if (s.kind == policy_kind::text) {
       if (v.len > POLICY_TEXT_MAX)
-        return bad(why, size, "%s: longer than %zu bytes", s.name, POLICY_TEXT_MAX);
+        return fmt_why(why, size, "%s: longer than %zu bytes", s.name, POLICY_TEXT_MAX);
       for (size_t j = 0; j < v.len; ++j)
         if (v.buf[j] < 0x20 || v.buf[j] > 0x7e)
-          return bad(why, size, "%s: control byte or byte above 126", s.name);
+          return fmt_why(why, size, "%s: control byte or byte above 126", s.name);
       text = v;
     } else if (s.kind == policy_kind::number && n < 0) {
-      return bad(why, size, "%s: not a number from 0 to 2147483647", s.name);
+      return fmt_why(why, size, "%s: not a number from 0 to 2147483647", s.name);
     } else if (s.kind == policy_kind::toggle && n != 0 && n != 1) {
-      return n > 1 ? bad(why, size, "%s=%ld would not act: only 1 does; write 0 or 1", s.name, n)
-                   : bad(why, size, "%s: not 0 or 1", s.name);
+      return n > 1 ? fmt_why(why, size, "%s=%ld would not act: only 1 does; write 0 or 1", s.name, n)
+                   : fmt_why(why, size, "%s: not 0 or 1", s.name);
     }
     have[k] = true;
     number[k] = n;
@@ -195,7 +187,7 @@ int policy_parse_line(std::string_view line, policy_entry *e, char *why, size_t 
     if (after_comma)
       ++i;
     else if (i < line.size() && line[i] != '#')
-      return bad(why, size, "%s: text after the value", s.name);
+      return fmt_why(why, size, "%s: text after the value", s.name);
   }
 
   for (size_t k = 0; k < POLICY_SETTINGS; ++k) {

@@ -2,7 +2,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +11,7 @@
 #include "die.h"
 #include "error.h"
 #include "exitcode.h"
+#include "fmt.h"
 #include "str.h"
 
 namespace {
@@ -28,25 +28,17 @@ int make_dir(const char *path, mode_t mode) {
 
 // This process's working directory in the configured spool directory,
 // made in dir; 0, or -1 with what kept it from being used in why.
-__attribute__((format(printf, 3, 4))) int trouble(char *why, size_t size, const char *fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  std::vsnprintf(why, size, fmt, ap);
-  va_end(ap);
-  return -1;
-}
-
 int spool_workdir(const char *root, char *dir, char *why, size_t size) {
   if (const char *bad = spool_dir_name(root, getpid(), dir))
-    return trouble(why, size, "spool directory %s: %s", root, bad);
+    return fmt_why(why, size, "spool directory %s: %s", root, bad);
   if (make_dir(root, 0755) == -1)
-    return trouble(why, size, "cannot make spool directory %s: %s", root, std::strerror(errno));
+    return fmt_why(why, size, "cannot make spool directory %s: %s", root, std::strerror(errno));
   if (const char *bad = spool_dir_unsafe(root))
-    return trouble(why, size, "unsafe spool directory %s: %s", root, bad);
+    return fmt_why(why, size, "unsafe spool directory %s: %s", root, bad);
   if (make_dir(dir, 0750) == -1)
-    return trouble(why, size, "cannot make working directory %s: %s", dir, std::strerror(errno));
+    return fmt_why(why, size, "cannot make working directory %s: %s", dir, std::strerror(errno));
   if (const char *bad = spool_dir_unsafe(dir))
-    return trouble(why, size, "unsafe working directory %s: %s", dir, bad);
+    return fmt_why(why, size, "unsafe working directory %s: %s", dir, bad);
   return 0;
 }
 

@@ -1,9 +1,10 @@
 #include "subject.h"
 
+#include "case.h"
+
 namespace {
 constexpr char name[] = "subject";
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 bool blank(char c) { return c == ' ' || c == '\t'; }
 } // namespace
 
@@ -17,7 +18,7 @@ void subject_scan_feed(subject_scan *s, const char *buf, size_t len) {
       s->at = s->offset + i;
       break;
     case subject_scan::name:
-      if (s->matched < sizeof name - 1 && lower(c) == name[s->matched]) {
+      if (s->matched < sizeof name - 1 && case_lower(c) == name[s->matched]) {
         if (++s->matched == sizeof name - 1) s->state = subject_scan::after_name;
         break;
       }
@@ -41,7 +42,7 @@ void subject_scan_feed(subject_scan *s, const char *buf, size_t len) {
       }
       [[fallthrough]]; // a bare CR ended the line
     case subject_scan::line_start:
-      s->matched = lower(c) == name[0];
+      s->matched = case_lower(c) == name[0];
       s->state = s->matched        ? subject_scan::name
                  : c == '\n'       ? subject_scan::line_start
                  : c == '\r'       ? subject_scan::after_cr
